@@ -1,0 +1,224 @@
+// The worker pool: one per process, started by the first parallel loop.
+//
+// A loop is a job: its rows are cut into contiguous pieces that idle workers
+// claim one at a time, so a worker that finishes early takes the next piece
+// instead of waiting (the pieces are small enough for this to balance uneven
+// rows). Every row belongs to exactly one piece and rows do not interact, so
+// the result never depends on how many workers there are or who ran what.
+#include "pool/pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+namespace vantrell::pool {
+namespace {
+
+// Pieces per worker: enough for an idle worker to find work when rows cost
+// unequal amounts, few enough that claiming a piece costs nothing noticeable.
+constexpr std::size_t PIECES_PER_WORKER = 8;
+// Workers run flat row loops; a small stack lets many of them coexist.
+constexpr std::size_t WORKER_STACK_BYTES = 512 * 1024;
+
+struct Job {
+    RowBody body;
+    void* context;
+    std::size_t rows;
+    std::size_t piece_rows;
+    std::size_t pieces;
+    std::size_t next_piece = 0;  // guarded by the pool's mutex
+
+    std::mutex mu;  // guards everything below
+    std::condition_variable finished_cv;
+    std::size_t finished = 0;
+    std::exception_ptr fault;
+};
+
+class Pool {
+public:
+    explicit Pool(std::size_t wanted) {
+        for (std::size_t i = 0; i < wanted; ++i) {
+            if (!start_worker()) break;  // go on with the workers that exist
+        }
+    }
+
+    std::size_t size() const { return workers_; }
+
+    void run(std::size_t rows, RowBody body, void* context) {
+        auto job = std::make_shared<Job>();
+        job->body = body;
+        job->context = context;
+        job->rows = rows;
+        std::size_t wanted = std::max<std::size_t>(1, workers_) * PIECES_PER_WORKER;
+        job->piece_rows = std::max<std::size_t>(1, (rows + wanted - 1) / wanted);
+        job->pieces = (rows + job->piece_rows - 1) / job->piece_rows;
+
+        if (workers_ == 0) {
+            // No thread could be made: the caller does the work itself.
+            while (run_piece(*job, job->next_piece++)) {
+            }
+        } else {
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                queue_.push_back(job);
+            }
+            cv_.notify_all();
+            std::unique_lock<std::mutex> lock(job->mu);
+            job->finished_cv.wait(lock, [&] { return job->finished == job->pieces; });
+        }
+        if (job->fault) std::rethrow_exception(job->fault);
+    }
+
+private:
+    bool start_worker() {
+        pthread_attr_t attr;
+        if (pthread_attr_init(&attr) != 0) return false;
+        pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        int rc = pthread_create(&thread, &attr, &Pool::worker_main, this);
+        pthread_attr_destroy(&attr);
+        if (rc != 0) return false;
+        ++workers_;
+        return true;
+    }
+
+    static void* worker_main(void* self) {
+        static_cast<Pool*>(self)->work();
+        return nullptr;
+    }
+
+    // Claims pieces of the oldest unfinished job, for ever. The pool is never
+    // destroyed, so workers never need to stop.
+    void work() {
+        for (;;) {
+            std::shared_ptr<Job> job;
+            std::size_t piece;
+            {
+                std::unique_lock<std::mutex> lock(mu_);
+                cv_.wait(lock, [&] { return !queue_.empty(); });
+                job = queue_.front();
+                piece = job->next_piece++;
+                if (job->next_piece == job->pieces) queue_.pop_front();
+            }
+            run_piece(*job, piece);
+        }
+    }
+
+    // Runs one piece; false when `piece` is past the last one.
+    static bool run_piece(Job& job, std::size_t piece) {
+        if (piece >= job.pieces) return false;
+        std::size_t begin = piece * job.piece_rows;
+        std::size_t end = std::min(job.rows, begin + job.piece_rows);
+        bool skip;
+        {
+            std::lock_guard<std::mutex> lock(job.mu);
+            skip = static_cast<bool>(job.fault);  // a fault cancels what is left
+        }
+        std::exception_ptr fault;
+        if (!skip) {
+            try {
+                job.body(job.context, begin, end);
+            } catch (...) {
+                fault = std::current_exception();
+            }
+        }
+        std::lock_guard<std::mutex> lock(job.mu);
+        if (fault && !job.fault) job.fault = fault;
+        if (++job.finished == job.pieces) job.finished_cv.notify_all();
+        return true;
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::shared_ptr<Job>> queue_;
+    std::size_t workers_ = 0;
+};
+
+// A positive decimal integer, 0 for "keep the default", -1 for unset or not a number.
+long read_count(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return -1;
+    long value = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9') return -1;
+        if (value > 1'000'000'000) return -1;  // far beyond any machine: not a count
+        value = value * 10 + (*c - '0');
+    }
+    return value;
+}
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+// The pool of this process. After fork() the child has none of the parent's
+// worker threads, so a pool made by another process is abandoned (never
+// touched again: its locks may have been held at the fork) and rebuilt.
+struct Registry {
+    std::mutex mu;
+    Pool* pool = nullptr;
+    pid_t owner = 0;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // never destroyed: workers outlive exit
+    return *r;
+}
+
+void before_fork() { registry().mu.lock(); }
+void after_fork_parent() { registry().mu.unlock(); }
+void after_fork_child() {
+    registry().mu.unlock();
+    registry().pool = nullptr;
+}
+
+const int fork_handlers_installed = [] {
+    registry();
+    return pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+}();
+
+Pool& the_pool() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    if (r.pool == nullptr || r.owner != getpid()) {
+        r.pool = new Pool(configured_size());
+        r.owner = getpid();
+    }
+    return *r.pool;
+}
+
+}  // namespace
+
+std::size_t configured_size() {
+    long n = read_count("RAYON_NUM_THREADS");
+    if (n < 0) n = read_count("RAYON_RS_NUM_CPUS");
+    if (n > 0) return static_cast<std::size_t>(n);
+    return available_processors();
+}
+
+std::size_t thread_count() { return the_pool().size(); }
+
+void parallel_rows_erased(std::size_t rows, RowBody body, void* context) {
+    (void)fork_handlers_installed;
+    if (rows == 0) return;
+    the_pool().run(rows, body, context);
+}
+
+}  // namespace vantrell::pool
