@@ -1,0 +1,85 @@
+#include "python/arrays.hpp"
+
+#include <cstring>
+
+#include "sample/sample.hpp"
+
+namespace vantrell::py {
+
+PyArrayObject* as_array(PyObject* obj, int ndim, int type_id, npy_intp last_extent) {
+    if (!PyArray_Check(obj)) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != ndim) return nullptr;
+    if (last_extent != 0 && PyArray_DIM(array, ndim - 1) != last_extent) return nullptr;
+    PyArray_Descr* native = PyArray_DescrFromType(type_id);  // new reference
+    if (native == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    bool same = PyArray_EquivTypes(PyArray_DESCR(array), native);
+    Py_DECREF(native);
+    return same ? array : nullptr;
+}
+
+std::size_t sample_count(PyArrayObject* array) {
+    std::size_t count = 1;
+    for (int axis = 0; axis < PyArray_NDIM(array); ++axis) count *= extent(array, axis);
+    return count;
+}
+
+PyArrayObject* new_output(int type_id, std::size_t rows, std::size_t cols, int channels) {
+    std::size_t samples = 0, bytes = 0, row_bytes = 0;
+    PyArray_Descr* descr = PyArray_DescrFromType(type_id);  // stolen below
+    if (descr == nullptr) return nullptr;
+    const auto item = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
+    const auto limit = static_cast<std::size_t>(NPY_MAX_INTP);
+    if (rows > limit || !checked_mul(cols, channels * item, &row_bytes) || row_bytes > limit ||
+        !checked_mul(rows, cols, &samples) ||
+        !checked_mul(samples, static_cast<std::size_t>(channels), &samples) ||
+        !checked_mul(samples, item, &bytes) || bytes > limit) {
+        Py_DECREF(descr);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    npy_intp dims[3] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols), channels};
+    return reinterpret_cast<PyArrayObject*>(
+        PyArray_Zeros(channels > 1 ? 3 : 2, dims, descr, 0));
+}
+
+bool readable_in_place(PyArrayObject* array) {
+    const npy_intp item = PyArray_ITEMSIZE(array);
+    if (reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % static_cast<std::uintptr_t>(item) != 0)
+        return false;
+    npy_intp expected = item;
+    for (int axis = PyArray_NDIM(array) - 1; axis >= 0; --axis) {
+        npy_intp n = PyArray_DIM(array, axis);
+        if (n == 0) return true;
+        if (n == 1) continue;
+        if (PyArray_STRIDE(array, axis) != expected) return false;
+        expected *= n;
+    }
+    return true;
+}
+
+void copy_row_major(PyArrayObject* array, char* out, std::size_t item_size) {
+    // Up to three axes here; treat missing leading axes as extent 1.
+    const int ndim = PyArray_NDIM(array);
+    npy_intp shape[3] = {1, 1, 1}, strides[3] = {0, 0, 0};
+    for (int axis = 0; axis < ndim; ++axis) {
+        shape[3 - ndim + axis] = PyArray_DIM(array, axis);
+        strides[3 - ndim + axis] = PyArray_STRIDE(array, axis);
+    }
+    if (shape[0] == 0 || shape[1] == 0 || shape[2] == 0) return;
+    const char* base = static_cast<const char*>(PyArray_DATA(array));
+    for (npy_intp i = 0; i < shape[0]; ++i) {
+        for (npy_intp j = 0; j < shape[1]; ++j) {
+            const char* row = base + i * strides[0] + j * strides[1];
+            for (npy_intp k = 0; k < shape[2]; ++k) {
+                std::memcpy(out, row + k * strides[2], item_size);
+                out += item_size;
+            }
+        }
+    }
+}
+
+}  // namespace vantrell::py

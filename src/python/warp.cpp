@@ -1,0 +1,69 @@
+// warp_rgb: perspective warp through an inverse homography.
+#include <array>
+
+#include "python/arrays.hpp"
+#include "python/convert.hpp"
+#include "python/entry.hpp"
+#include "python/errors.hpp"
+#include "warp/perspective.hpp"
+
+namespace vantrell::py {
+namespace {
+
+const char* const WARP_NAMES[] = {"src", "inverse", "scale", "off_x", "off_y", "filter", "out_size"};
+constexpr Signature WARP{"warp_rgb", WARP_NAMES, 7, 5};
+
+struct WarpArgs {
+    std::array<double, 9> inverse;
+    double scale, off_x, off_y;
+    warp::Filter filter;
+    bool sized;
+    std::size_t out_w, out_h;
+};
+
+template <class T>
+PyObject* warp_samples(PyArrayObject* src, const WarpArgs& a) {
+    const std::size_t w = extent(src, 1), h = extent(src, 0);
+    const std::size_t out_w = a.sized ? a.out_w : w, out_h = a.sized ? a.out_h : h;
+    Samples<T> source;
+    if (!source.take(src)) return nullptr;
+    Ref out(reinterpret_cast<PyObject*>(new_output(NumpyType<T>::id, out_h, out_w, 3)));
+    if (!out) return nullptr;
+    std::span<T> samples = writable_span<T>(reinterpret_cast<PyArrayObject*>(out.get()));
+    std::optional<SizeMismatch> mismatch;
+    if (!call_detached([&] {
+            mismatch = warp::warp_rgb<T>(source.span(), w, h, out_w, out_h, a.inverse, a.scale,
+                                         a.off_x, a.off_y, a.filter, samples);
+        }))
+        return nullptr;
+    if (mismatch) {
+        raise_internal("the buffer length comes from the array's own shape", *mismatch);
+        return nullptr;
+    }
+    return out.release();
+}
+
+}  // namespace
+
+PyObject* warp_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[7];  // borrowed
+    if (!bind_arguments(WARP, args, nargs, kwnames, bound)) return nullptr;
+    WarpArgs a{};
+    if (!to_nine_doubles(bound[1], "inverse", &a.inverse)) return nullptr;
+    if (!to_double(bound[2], "scale", &a.scale)) return nullptr;
+    if (!to_double(bound[3], "off_x", &a.off_x)) return nullptr;
+    if (!to_double(bound[4], "off_y", &a.off_y)) return nullptr;
+    if (bound[5] != nullptr && !check_str(bound[5], "filter")) return nullptr;
+    a.sized = bound[6] != nullptr && bound[6] != Py_None;
+    if (a.sized && !to_size_pair(bound[6], "out_size", &a.out_w, &a.out_h)) return nullptr;
+    if (!parse_filter(bound[5], &a.filter)) return nullptr;
+
+    if (PyArrayObject* src = as_array_of<std::uint8_t>(bound[0], 3, 3))
+        return warp_samples<std::uint8_t>(src, a);
+    if (PyArrayObject* src = as_array_of<std::uint16_t>(bound[0], 3, 3))
+        return warp_samples<std::uint16_t>(src, a);
+    PyErr_SetString(PyExc_TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16");
+    return nullptr;
+}
+
+}  // namespace vantrell::py
