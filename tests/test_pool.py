@@ -1,0 +1,47 @@
+"""The worker pool seen from Python: fork, thread counts, and a pool that
+cannot get all the threads it asks for."""
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import vantrell
+from conftest import run_python
+
+FORK = """
+import os, sys, numpy as np, vantrell
+sys.path.insert(0, {tests!r})
+from conftest import draw_scene, segment_tuples
+img = draw_scene(120, 160, 1)
+before = segment_tuples(vantrell.detect(img))        # the pool now runs
+src = np.arange(6 * 7 * 3, dtype=np.uint8).reshape(6, 7, 3)
+eye = [1, 0, 0, 0, 1, 0, 0, 0, 1]
+warped = vantrell.warp_rgb(src, eye, 1, 0, 0).tobytes()
+r, w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    ok = segment_tuples(vantrell.detect(img)) == before and \\
+         vantrell.warp_rgb(src, eye, 1, 0, 0).tobytes() == warped
+    os.write(w, b"1" if ok else b"0")
+    os._exit(0)
+os.close(w)
+_, status = os.waitpid(pid, 0)
+print(os.read(r, 1).decode(), status)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_rebuilds_the_pool(request):
+    out = run_python(FORK.format(tests=str(request.path.parent)), timeout=120)
+    assert out.split() == ["1", "0"]
+
+
+def test_more_threads_than_can_be_made_still_work():
+    code = """
+import numpy as np, vantrell
+src = np.arange(40 * 50 * 3, dtype=np.uint8).reshape(40, 50, 3)
+out = vantrell.warp_rgb(src, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0)
+print((out == src).all())
+"""
+    assert run_python(code, {"RAYON_NUM_THREADS": "100000"}, timeout=600).strip() == "True"
