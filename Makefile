@@ -7,7 +7,7 @@ PIP    := $(VENV)/bin/pip
 STAMP  := $(VENV)/.installed
 CPP_BUILD := build/cpp
 
-.PHONY: all demo test build cpp-test pytest bench fuzz ft-check gtest clean
+.PHONY: all demo test build cpp-test pytest test-311 bench ft-check gtest clean
 
 all: build
 
@@ -45,6 +45,12 @@ bench: build
 	$(PIP) install -q -r bench/requirements.txt
 	$(PY) bench/bench_detect.py
 	$(PY) bench/bench_resample.py
+
+# The Python suite once more on CPython 3.11, the oldest supported, when present.
+PY311 ?= $(shell tools/find-python 3.11 2>/dev/null)
+test-311:
+	@if [ -n "$(PY311)" ]; then $(MAKE) --no-print-directory pytest PYTHON=$(PY311) VENV=.venv311; \
+	else echo "no CPython 3.11 on this machine: that leg is skipped"; fi
 
 # The binding compiled against the free-threaded ABI (syntax and types only:
 # no free-threaded interpreter can be installed here).
