@@ -1,21 +1,146 @@
-// Placeholder until the detection stages land.
+// The detection pipeline: samples to working image, optional downscaling, the
+// level-line field, the seed loop, and the segments in input coordinates.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <new>
+#include <type_traits>
+
 #include "detector/detect.hpp"
+#include "detector/downscale.hpp"
+#include "detector/improve.hpp"
+#include "detector/level_lines.hpp"
+#include "detector/pipeline.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
 
 namespace vantrell::detector {
+namespace {
+
+// Images with fewer columns or rows than this have no segments.
+constexpr std::size_t MIN_SIDE = 3;
+constexpr std::uint64_t INDEX_LIMIT = std::uint64_t{1} << 32;
+
+// Key whose signed order is the IEEE 754 total order of the double.
+std::int64_t total_order_key(double v) {
+    const std::int64_t bits = std::bit_cast<std::int64_t>(v);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+bool fits_indices(std::uint64_t width, std::uint64_t height) {
+    if (width >= INDEX_LIMIT || height >= INDEX_LIMIT) return false;
+    return width * height < INDEX_LIMIT;  // both below 2^32: no wrap in 64 bits
+}
+
+// The seed loop and everything after it, on the W x H working image.
+std::vector<Segment> detect_in(std::span<const double> image, std::uint32_t w, std::uint32_t h,
+                               double factor) {
+    const std::vector<Px> field = level_line_field(image, w, h);
+    const double nt = log_nt(w, h);
+    const std::uint32_t min_size = min_reg_size(nt);
+    const std::vector<std::uint32_t> seeds = seeds_by_norm(field, GRAD_THRESHOLD);
+
+    // Weak pixels start as used; the last row and column have norm 0, so they
+    // are among them.
+    std::vector<std::uint8_t> used(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i) used[i] = field[i].norm <= GRAD_THRESHOLD ? 1 : 0;
+
+    std::vector<Segment> segments;
+    std::vector<std::uint32_t> region;
+    for (std::uint32_t seed : seeds) {
+        if (used[seed] != 0) continue;  // taken by an earlier region
+        const double angle = grow_region(seed, field, used, region, w, h, ANGLE_TOLERANCE);
+        if (region.size() < min_size) continue;
+        Rect rect = region_to_rect(region, field, w, angle, P_ALIGNED);
+        if (!refine(region, rect, used, field, min_size, w, h)) continue;
+        const double log_nfa = improve_rect(rect, field, w, h, GRAD_THRESHOLD, nt);
+        if (log_nfa <= 0.0) continue;  // a NaN value passes
+        segments.push_back(Segment{(rect.x1 + 0.5) * factor, (rect.y1 + 0.5) * factor,
+                                   (rect.x2 + 0.5) * factor, (rect.y2 + 0.5) * factor,
+                                   rect.width * factor, rect.p, log_nfa});
+    }
+
+    // Longest first; equal lengths keep the seed order.
+    std::vector<std::int64_t> keys(segments.size());
+    std::vector<std::size_t> order(segments.size());
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const Segment& s = segments[i];
+        keys[i] = total_order_key(std::hypot(s.x2 - s.x1, s.y2 - s.y1));
+        order[i] = i;
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return keys[a] > keys[b]; });
+    std::vector<Segment> sorted;
+    sorted.reserve(segments.size());
+    for (std::size_t i : order) sorted.push_back(segments[i]);
+    return sorted;
+}
+
+}  // namespace
+
+double log_nt(std::uint32_t width, std::uint32_t height) {
+    return 2.5 * (std::log10(static_cast<double>(width)) + std::log10(static_cast<double>(height))) +
+           LOG10_11;
+}
+
+std::uint32_t min_reg_size(double log_nt_value) {
+    return saturating_cast<std::uint32_t>(std::ceil(log_nt_value / LOG10_8));
+}
+
+bool fits_pixel_indices(std::size_t width, std::size_t height, double scale) {
+    if (scale < 1.0) {
+        const ImageSize size = downscaled_size(width, height, scale);
+        return fits_indices(size.width, size.height);
+    }
+    return fits_indices(width, height);
+}
 
 template <class T>
 Result<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
-                                    std::size_t height, double) {
-    SizeMismatch e{};
-    if (!checked_mul(width, height, &e.expected) || !size_matches(width * height, samples.size(), &e))
-        return e;
-    return std::vector<Segment>{};
+                                    std::size_t height, double scale) {
+    SizeMismatch mismatch{};
+    if (!checked_mul(width, height, &mismatch.expected)) {
+        // No buffer can hold that many samples.
+        return SizeMismatch{SIZE_MAX, samples.size()};
+    }
+    if (!size_matches(mismatch.expected, samples.size(), &mismatch)) return mismatch;
+    if (width < MIN_SIDE || height < MIN_SIDE) return std::vector<Segment>{};
+
+    if (scale < 1.0) {
+        // The output size depends only on the input size and the scale, so an
+        // image too small after downscaling (a zero or negative scale among
+        // them) never builds the kernel.
+        const ImageSize size = downscaled_size(width, height, scale);
+        if (size.width < MIN_SIDE || size.height < MIN_SIDE) return std::vector<Segment>{};
+        if (!fits_indices(size.width, size.height)) return std::vector<Segment>{};
+        std::vector<double> kernel;
+        try {
+            kernel = gaussian_kernel(scale);
+        } catch (const std::bad_alloc&) {
+            kernel.clear();
+        }
+        if (kernel.empty()) return std::vector<Segment>{};
+        const Downscaled small = downscale(samples, width, height, scale, kernel);
+        return detect_in(small.image, static_cast<std::uint32_t>(small.width),
+                         static_cast<std::uint32_t>(small.height), 1.0 / scale);
+    }
+
+    if (!fits_indices(width, height)) return std::vector<Segment>{};
+    const auto w = static_cast<std::uint32_t>(width);
+    const auto h = static_cast<std::uint32_t>(height);
+    if constexpr (std::is_same_v<T, double>) {
+        return detect_in(samples, w, h, 1.0);
+    } else {
+        std::vector<double> image(samples.size());
+        for (std::size_t i = 0; i < samples.size(); ++i) image[i] = working_value(samples[i]);
+        return detect_in(image, w, h, 1.0);
+    }
 }
 
-bool fits_pixel_indices(std::size_t, std::size_t, double) { return true; }
-
-template Result<std::vector<Segment>> detect(std::span<const std::uint8_t>, std::size_t, std::size_t, double);
-template Result<std::vector<Segment>> detect(std::span<const std::uint16_t>, std::size_t, std::size_t, double);
+template Result<std::vector<Segment>> detect(std::span<const std::uint8_t>, std::size_t, std::size_t,
+                                             double);
+template Result<std::vector<Segment>> detect(std::span<const std::uint16_t>, std::size_t, std::size_t,
+                                             double);
 template Result<std::vector<Segment>> detect(std::span<const float>, std::size_t, std::size_t, double);
 template Result<std::vector<Segment>> detect(std::span<const double>, std::size_t, std::size_t, double);
 

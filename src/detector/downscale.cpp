@@ -1,0 +1,130 @@
+// Separable Gaussian smoothing at full resolution, then one smoothed sample per
+// output pixel.
+//
+// Only the smoothed samples that the subsampling picks are ever read, so the row
+// pass keeps just the sampled columns of each row and the column pass produces
+// just the sampled rows: every kept value is summed exactly as in the full
+// smoothing (same weights, same order, same start at 0.0), the others are never
+// formed.
+#include "detector/downscale.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "pool/pool.hpp"
+#include "sample/sample.hpp"
+
+namespace vantrell::detector {
+namespace {
+
+std::uint64_t output_side(std::size_t side, double scale) {
+    std::uint32_t n = saturating_cast<std::uint32_t>(std::floor(scale * static_cast<double>(side)));
+    return std::max<std::uint64_t>(2, n);
+}
+
+// Input index min(side - 1, trunc(i / scale)) for every output index i.
+std::vector<std::size_t> source_indices(std::size_t out_side, std::size_t side, double scale) {
+    std::vector<std::size_t> table(out_side);
+    for (std::size_t i = 0; i < out_side; ++i) {
+        std::uint64_t s = saturating_cast<std::uint64_t>(static_cast<double>(i) / scale);
+        table[i] = static_cast<std::size_t>(std::min<std::uint64_t>(side - 1, s));
+    }
+    return table;
+}
+
+}  // namespace
+
+ImageSize downscaled_size(std::size_t width, std::size_t height, double scale) {
+    return ImageSize{output_side(width, scale), output_side(height, scale)};
+}
+
+std::vector<double> gaussian_kernel(double scale) {
+    const double sigma = SIGMA_SCALE / scale;
+    const std::uint32_t r = saturating_cast<std::uint32_t>(std::ceil(sigma * KERNEL_RADIUS_FACTOR));
+    // 2r + 1 weights must be countable in 32 bits.
+    if (r > (UINT32_MAX - 1) / 2) return {};
+    const std::size_t taps = 2 * static_cast<std::size_t>(r) + 1;
+    std::vector<double> k(taps);
+    const double rd = static_cast<double>(r);
+    for (std::size_t i = 0; i < taps; ++i) {
+        const double t = (static_cast<double>(i) - rd) / sigma;
+        k[i] = std::exp(-0.5 * (t * t));
+    }
+    double sum = -0.0;
+    for (double v : k) sum += v;
+    for (double& v : k) v /= sum;
+    return k;
+}
+
+template <class T>
+Downscaled downscale(std::span<const T> image, std::size_t width, std::size_t height, double scale,
+                     std::span<const double> kernel) {
+    const ImageSize size = downscaled_size(width, height, scale);
+    const std::size_t out_w = static_cast<std::size_t>(size.width);
+    const std::size_t out_h = static_cast<std::size_t>(size.height);
+    const std::size_t taps = kernel.size();
+    const std::size_t r = (taps - 1) / 2;
+    const std::vector<std::size_t> cols = source_indices(out_w, width, scale);
+    const std::vector<std::size_t> rows = source_indices(out_h, height, scale);
+
+    // Row pass: every input row, smoothed along the row, sampled columns only.
+    std::vector<double> row_smoothed(out_w * height);
+    pool::parallel_rows(height, [&](std::size_t begin, std::size_t end) {
+        // The row with r replicated samples on either side, so that the whole
+        // row is one contiguous multiply-add loop per weight.
+        std::vector<double> padded(width + 2 * r);
+        std::vector<double> acc(width);
+        for (std::size_t y = begin; y < end; ++y) {
+            const T* src = image.data() + y * width;
+            const double first = working_value(src[0]);
+            const double last = working_value(src[width - 1]);
+            double* __restrict p = padded.data();
+            for (std::size_t j = 0; j < r; ++j) p[j] = first;
+            for (std::size_t x = 0; x < width; ++x) p[r + x] = working_value(src[x]);
+            for (std::size_t j = 0; j < r; ++j) p[r + width + j] = last;
+
+            double* __restrict a = acc.data();
+            std::fill(acc.begin(), acc.end(), 0.0);
+            for (std::size_t i = 0; i < taps; ++i) {
+                const double k = kernel[i];
+                const double* __restrict s = p + i;
+                for (std::size_t x = 0; x < width; ++x) a[x] += k * s[x];
+            }
+            double* out = row_smoothed.data() + y * out_w;
+            for (std::size_t x = 0; x < out_w; ++x) out[x] = a[cols[x]];
+        }
+    });
+
+    // Column pass: each output row adds whole rows of the row-smoothed image.
+    Downscaled result;
+    result.width = out_w;
+    result.height = out_h;
+    result.image.assign(out_w * out_h, 0.0);
+    const std::int64_t last_row = static_cast<std::int64_t>(height) - 1;
+    pool::parallel_rows(out_h, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t y = begin; y < end; ++y) {
+            double* __restrict out = result.image.data() + y * out_w;
+            const std::int64_t centre = static_cast<std::int64_t>(rows[y]);
+            for (std::size_t i = 0; i < taps; ++i) {
+                std::int64_t sy = centre + static_cast<std::int64_t>(i) - static_cast<std::int64_t>(r);
+                sy = std::clamp<std::int64_t>(sy, 0, last_row);
+                const double* __restrict s = row_smoothed.data() + static_cast<std::size_t>(sy) * out_w;
+                const double k = kernel[i];
+                for (std::size_t x = 0; x < out_w; ++x) out[x] += k * s[x];
+            }
+        }
+    });
+    return result;
+}
+
+template Downscaled downscale(std::span<const std::uint8_t>, std::size_t, std::size_t, double,
+                              std::span<const double>);
+template Downscaled downscale(std::span<const std::uint16_t>, std::size_t, std::size_t, double,
+                              std::span<const double>);
+template Downscaled downscale(std::span<const float>, std::size_t, std::size_t, double,
+                              std::span<const double>);
+template Downscaled downscale(std::span<const double>, std::size_t, std::size_t, double,
+                              std::span<const double>);
+
+}  // namespace vantrell::detector

@@ -1,0 +1,32 @@
+// The level-line field of the working image and the order of the seeds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vantrell::detector {
+
+// One cell of the level-line field: the gradient magnitude and the unit vector of
+// the level-line direction (perpendicular to the gradient). A cell without a
+// defined direction is all zeros.
+struct Px {
+    float norm;
+    float cos_angle;  // -gy / magnitude, along the row
+    float sin_angle;  //  gx / magnitude, down the column
+};
+
+inline constexpr std::size_t N_BINS = 1024;
+
+// The width x height field of the width x height image (both at least 3). Cell
+// (x, y) belongs to the 2 x 2 block whose top-left pixel is (x, y); the last row
+// and column have no such block and stay zero.
+std::vector<Px> level_line_field(std::span<const double> image, std::size_t width,
+                                 std::size_t height);
+
+// Indices of the cells whose norm is above `threshold`, strongest first by
+// N_BINS bins of norm / largest norm, row-major within a bin.
+std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold);
+
+}  // namespace vantrell::detector

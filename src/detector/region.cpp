@@ -1,0 +1,137 @@
+// Region growing over aligned level lines, and the rectangle of a region.
+#include "detector/region.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vantrell::detector {
+
+double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,
+                   std::vector<std::uint32_t>& region, std::uint32_t width, std::uint32_t height,
+                   double tolerance) {
+    region.clear();
+    region.push_back(seed);
+    used[seed] = 1;
+
+    const double c = std::cos(tolerance);
+    double sum_x = static_cast<double>(field[seed].cos_angle);
+    double sum_y = static_cast<double>(field[seed].sin_angle);
+    double accept = c;  // the seed's vector has length 1
+
+    std::uint8_t* const taken = used.data();
+    const Px* const cells = field.data();
+    // Takes q when it is free and its direction is within the tolerance of the
+    // running mean: d >= c x |sum| is cos(angle) >= c without any angle.
+    auto consider = [&](std::uint32_t q) {
+        if (taken[q] != 0) return;
+        const Px& cell = cells[q];
+        const double d = sum_y * static_cast<double>(cell.sin_angle) +
+                         sum_x * static_cast<double>(cell.cos_angle);
+        if (d < accept) return;
+        taken[q] = 1;
+        region.push_back(q);
+        sum_x += static_cast<double>(cell.cos_angle);
+        sum_y += static_cast<double>(cell.sin_angle);
+        accept = c * std::hypot(sum_x, sum_y);
+    };
+
+    // Neighbours in the fixed order: row above, own row, row below, each left to
+    // right. The offsets wrap modulo 2^32 and land inside the image for every
+    // pixel off the border.
+    const std::uint32_t w = width;
+    const std::uint32_t offsets[8] = {0u - w - 1u, 0u - w, 0u - w + 1u, 0u - 1u,
+                                      1u,          w - 1u, w,           w + 1u};
+    for (std::size_t i = 0; i < region.size(); ++i) {
+        const std::uint32_t index = region[i];
+        const std::uint32_t row = index / w;
+        const std::uint32_t col = index - row * w;
+        if (row > 0 && row + 1 < height && col > 0 && col + 1 < w) {
+            for (std::uint32_t off : offsets) consider(index + off);
+        } else {
+            // The 3 x 3 window clipped to the image, row by row; the pixel itself
+            // is already taken and is passed over.
+            const std::uint32_t r0 = row > 0 ? row - 1 : 0;
+            const std::uint32_t r1 = row + 1 < height ? row + 1 : row;
+            const std::uint32_t c0 = col > 0 ? col - 1 : 0;
+            const std::uint32_t c1 = col + 1 < w ? col + 1 : col;
+            for (std::uint32_t r = r0; r <= r1; ++r) {
+                for (std::uint32_t k = c0; k <= c1; ++k) consider(r * w + k);
+            }
+        }
+    }
+    return std::atan2(sum_y, sum_x);
+}
+
+Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field,
+                    std::uint32_t width, double region_angle, double p) {
+    const std::uint32_t w = width;
+    double sw = 0.0, swx = 0.0, swy = 0.0;
+    for (std::uint32_t index : region) {
+        const double weight = static_cast<double>(field[index].norm);
+        const double x = static_cast<double>(index % w);
+        const double y = static_cast<double>(index / w);
+        sw += weight;
+        swx += weight * x;
+        swy += weight * y;
+    }
+    const double cx = swx / sw;
+    const double cy = swy / sw;
+
+    // Each term is the weight times the product of the offsets, w x ((x - cx)(y - cy)),
+    // as for the squares. Ixy starts at +0.0 and each term is subtracted from it,
+    // so a row of pixels (all terms +-0) leaves Ixy = +0.0 and the axis comes out
+    // as atan2(+0, negative) = pi, not -pi.
+    double sxx = 0.0, syy = 0.0, ixy = 0.0;
+    for (std::uint32_t index : region) {
+        const double weight = static_cast<double>(field[index].norm);
+        const double ex = static_cast<double>(index % w) - cx;
+        const double ey = static_cast<double>(index / w) - cy;
+        sxx += weight * (ex * ex);
+        syy += weight * (ey * ey);
+        ixy -= weight * (ex * ey);
+    }
+
+    // Smaller eigenvalue of the inertia matrix; the axis is its eigenvector.
+    const double spread = (syy - sxx) * (syy - sxx) + 4.0 * (ixy * ixy);
+    const double lambda = ((sxx + syy) - std::sqrt(spread)) * 0.5;
+    double theta = std::fabs(syy - lambda) > std::fabs(sxx - lambda) ? std::atan2(lambda - syy, ixy)
+                                                                     : std::atan2(ixy, lambda - sxx);
+
+    // The axis points the way of the region's level lines.
+    double delta = theta - region_angle;
+    while (delta <= -PI) delta += TWO_PI;
+    while (delta > PI) delta -= TWO_PI;
+    if (std::fabs(delta) > PI_OVER_8) theta += PI;
+
+    const double dx = std::cos(theta);
+    const double dy = std::sin(theta);
+
+    // The extents start at 0, so the centre always lies within them; a NaN
+    // coordinate never widens them.
+    double lmin = 0.0, lmax = 0.0, wmin = 0.0, wmax = 0.0;
+    for (std::uint32_t index : region) {
+        const double ex = static_cast<double>(index % w) - cx;
+        const double ey = static_cast<double>(index / w) - cy;
+        const double along = dx * ex + dy * ey;
+        const double across = dx * ey - dy * ex;
+        if (along < lmin) lmin = along;
+        if (along > lmax) lmax = along;
+        if (across < wmin) wmin = across;
+        if (across > wmax) wmax = across;
+    }
+
+    Rect rect;
+    rect.x1 = cx + dx * lmin;
+    rect.y1 = cy + dy * lmin;
+    rect.x2 = cx + dx * lmax;
+    rect.y2 = cy + dy * lmax;
+    rect.width = wmax - wmin;
+    if (!(rect.width > 1.0)) rect.width = 1.0;
+    rect.dx = dx;
+    rect.dy = dy;
+    rect.prec = PI_OVER_8;
+    rect.p = p;
+    return rect;
+}
+
+}  // namespace vantrell::detector

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+#include "detector/refine.hpp"
+#include "fields.hpp"
+
+namespace vantrell::detector {
+namespace {
+
+using testing::cell_at;
+using testing::Field;
+
+constexpr double DEG = std::numbers::pi / 180.0;
+constexpr float THRESHOLD = 5.22625207901001f;
+
+Rect horizontal(double x1, double x2, double y, double width) {
+    return Rect{x1, y, x2, y, width, 1.0, 0.0, 0.39269908169872414, 0.125};
+}
+
+struct DensityCase {
+    std::size_t pixels;
+    Rect rect;
+    bool dense;
+};
+
+class Density : public ::testing::TestWithParam<DensityCase> {};
+
+TEST_P(Density, ComparesPixelsPerAreaWithSevenTenths) {
+    EXPECT_EQ(dense_enough(GetParam().pixels, GetParam().rect), GetParam().dense);
+}
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Density,
+    ::testing::Values(DensityCase{7, horizontal(0, 10, 0, 1.0), true},  // exactly 0.7
+                      DensityCase{6, horizontal(0, 10, 0, 1.0), false},
+                      DensityCase{7, horizontal(0, 5, 0, 2.0), true},
+                      DensityCase{13, horizontal(0, 6, 0, 3.1), false},
+                      DensityCase{1, horizontal(0, 0.5, 0, 1.0), true},  // area 0.5 counts as 1
+                      DensityCase{1, horizontal(3, 3, 0, 1.0), true},    // area 0
+                      DensityCase{1, horizontal(NaN, 3, 0, 1.0), true},
+                      DensityCase{1, horizontal(0, 1, 0, 1.0), true}));  // area exactly 1
+
+TEST(ShrinkRegion, MovesTheLastPixelIntoEachGap) {
+    // Seed s at (5, 5); a and c far, b and d near, e exactly at the radius 3.
+    Field f(12, 12);
+    const std::uint32_t s = f.index(5, 5), a = f.index(10, 5), b = f.index(6, 5), c = f.index(5, 0),
+                        d = f.index(4, 4), e = f.index(8, 5);
+    std::vector<std::uint32_t> region = {s, a, b, c, d, e};
+    std::vector<std::uint8_t> used(f.cells.size(), 0);
+    for (std::uint32_t i : region) used[i] = 1;
+    shrink_region(region, used, 3.0, 12);
+    // a goes and e takes its place; then c goes and d takes its place.
+    EXPECT_EQ(region, (std::vector<std::uint32_t>{s, e, b, d}));
+    EXPECT_EQ(used[a], 0);
+    EXPECT_EQ(used[c], 0);
+    for (std::uint32_t i : region) EXPECT_EQ(used[i], 1);
+}
+
+TEST(Refine, DenseRegionIsKeptAsItIs) {
+    Field f(10, 5);
+    std::vector<std::uint32_t> region;
+    for (std::uint32_t x = 1; x <= 8; ++x) {
+        f.at(x, 2) = cell_at(0.0);
+        region.push_back(f.index(x, 2));
+    }
+    auto used = f.used();
+    const auto used_before = used;
+    const auto region_before = region;
+    Rect rect = horizontal(1, 8, 2, 1.0);
+    EXPECT_TRUE(refine(region, rect, used, f.cells, 4, 10, 5));
+    EXPECT_EQ(region, region_before);
+    EXPECT_EQ(used, used_before);
+    EXPECT_EQ(rect.x2, 8.0);
+}
+
+TEST(Refine, UniformAnglesNearTheSeedRegrowTighterAndMayDropTheRegion) {
+    // Only the seed is within the unit width of itself, so the spread is 0 and
+    // the re-growth takes only directions equal to the seed's: the neighbours at
+    // 10 deg (taken at pi / 8 before) stay out, and one pixel is below the
+    // minimum. The seed stays taken, the others are freed.
+    Field f(9, 9);
+    f.at(4, 4) = cell_at(0.0);
+    std::vector<std::uint32_t> region = {f.index(4, 4)};
+    for (std::uint32_t x : {1u, 2u, 3u, 5u, 6u, 7u}) {
+        f.at(x, 4) = cell_at(10 * DEG);
+        region.push_back(f.index(x, 4));
+    }
+    auto used = f.used();
+    for (std::uint32_t i : region) used[i] = 1;
+    Rect rect = horizontal(0, 40, 4, 1.0);  // sparse
+    EXPECT_FALSE(refine(region, rect, used, f.cells, 4, 9, 9));
+    EXPECT_EQ(region, std::vector<std::uint32_t>{f.index(4, 4)});
+    EXPECT_EQ(used[f.index(4, 4)], 1);
+    for (std::uint32_t x : {1u, 2u, 3u, 5u, 6u, 7u}) EXPECT_EQ(used[f.index(x, 4)], 0);
+}
+
+TEST(Refine, SpreadAnglesNearTheSeedRegrowLooserThanTheFirstTolerance) {
+    // The eight neighbours point +-40 deg off the seed: standard deviation
+    // 40 sqrt(8/9) = 37.7 deg, tolerance 75 deg, far above pi / 8, so the
+    // re-growth takes the whole 3 x 3 block, which fills its 2 x 2 rectangle.
+    Field f(9, 9);
+    f.at(4, 4) = cell_at(0.0);
+    std::vector<std::uint32_t> region = {f.index(4, 4)};
+    int sign = 1;
+    for (std::uint32_t y = 3; y <= 5; ++y)
+        for (std::uint32_t x = 3; x <= 5; ++x) {
+            if (x == 4 && y == 4) continue;
+            f.at(x, y) = cell_at(sign * 40 * DEG);
+            sign = -sign;
+            region.push_back(f.index(x, y));
+        }
+    auto used = f.used();
+    for (std::uint32_t i : region) used[i] = 1;
+    Rect rect = horizontal(0, 8, 4, 3.0);  // 9 pixels on 24: sparse
+    EXPECT_TRUE(refine(region, rect, used, f.cells, 4, 9, 9));
+    EXPECT_EQ(region.size(), 9u);
+    EXPECT_EQ(region.front(), f.index(4, 4));
+    EXPECT_TRUE(dense_enough(region.size(), rect));
+}
+
+TEST(Refine, SparseRegionShrinksAroundTheSeedUntilDense) {
+    // An L of equal directions, seed in the middle of its horizontal arm: the
+    // re-growth takes the whole L again, and shrinking cuts the radius until the
+    // vertical arm (10 or more away) is gone.
+    Field f(40, 40);
+    for (std::uint32_t x = 10; x <= 30; ++x) f.at(x, 10) = cell_at(0.0);
+    for (std::uint32_t y = 11; y <= 30; ++y) f.at(10, y) = cell_at(0.0);
+    auto used = f.used();
+    std::vector<std::uint32_t> region;
+    const std::uint32_t seed = f.index(20, 10);
+    const double angle = grow_region(seed, f.cells, used, region, 40, 40, 0.39269908169872414);
+    ASSERT_EQ(region.size(), 41u);
+    Rect rect = region_to_rect(region, f.cells, 40, angle, 0.125);
+    ASSERT_FALSE(dense_enough(region.size(), rect));
+    EXPECT_TRUE(refine(region, rect, used, f.cells, 4, 40, 40));
+    EXPECT_EQ(region.front(), seed);
+    EXPECT_TRUE(dense_enough(region.size(), rect));
+    EXPECT_GE(region.size(), 4u);
+    for (std::uint32_t i : region) {
+        EXPECT_EQ(i / 40, 10u);  // only the horizontal arm is left
+        EXPECT_EQ(used[i], 1);
+    }
+    // Dropped pixels are free again: among the strong pixels exactly the
+    // region's are taken.
+    std::size_t strong_taken = 0;
+    for (std::size_t i = 0; i < used.size(); ++i) strong_taken += used[i] && f.cells[i].norm > THRESHOLD;
+    EXPECT_EQ(strong_taken, region.size());
+}
+
+}  // namespace
+}  // namespace vantrell::detector
