@@ -1,0 +1,59 @@
+// Perspective warp through an inverse homography.
+#include "warp/perspective.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "pool/pool.hpp"
+#include "warp/kernels.hpp"
+#include "warp/sample_run.hpp"
+
+namespace vantrell::warp {
+
+template <class T>
+std::optional<SizeMismatch> warp_rgb(std::span<const T> source, std::size_t w, std::size_t h,
+                                     std::size_t out_w, std::size_t out_h,
+                                     const std::array<double, 9>& inverse, double scale,
+                                     double off_x, double off_y, Filter filter,
+                                     std::span<T> out) {
+    SizeMismatch error;
+    if (!size_matches(size_product(size_product(w, h), 3), source.size(), &error) ||
+        !size_matches(size_product(size_product(out_w, out_h), 3), out.size(), &error)) {
+        return error;
+    }
+    // Nothing to fill, or nothing to read: every position of an empty source
+    // is outside, so the output keeps its zeros.
+    if (out_w == 0 || out_h == 0 || w == 0 || h == 0) return std::nullopt;
+
+    std::optional<Lanczos3Table> table;
+    if (filter == Filter::Lanczos3) table = lanczos3_table();
+    const Lanczos3Table* weights = table ? &*table : nullptr;
+    const SourceImage<T> image{source, w, h};
+    const auto& H = inverse;
+
+    pool::parallel_rows(out_h, [&](std::size_t begin, std::size_t end) {
+        double xs[RUN_LENGTH];
+        double ys[RUN_LENGTH];
+        for (std::size_t y = begin; y < end; ++y) {
+            const double Y = static_cast<double>(y) / scale + off_y;
+            // The row terms; each pixel adds its X term to them.
+            const WarpRow row{H[0], H[3], H[6], H[1] * Y + H[2], H[4] * Y + H[5], H[7] * Y + H[8],
+                              scale, off_x};
+            for (std::size_t x = 0; x < out_w; x += RUN_LENGTH) {
+                const std::size_t n = std::min(RUN_LENGTH, out_w - x);
+                warp_positions(row, x, n, xs, ys);
+                sample_run<T, 3>(image, filter, weights, xs, ys, n, out.data() + (y * out_w + x) * 3);
+            }
+        }
+    });
+    return std::nullopt;
+}
+
+template std::optional<SizeMismatch> warp_rgb<std::uint8_t>(
+    std::span<const std::uint8_t>, std::size_t, std::size_t, std::size_t, std::size_t,
+    const std::array<double, 9>&, double, double, double, Filter, std::span<std::uint8_t>);
+template std::optional<SizeMismatch> warp_rgb<std::uint16_t>(
+    std::span<const std::uint16_t>, std::size_t, std::size_t, std::size_t, std::size_t,
+    const std::array<double, 9>&, double, double, double, Filter, std::span<std::uint16_t>);
+
+}  // namespace vantrell::warp

@@ -1,0 +1,76 @@
+// The portable run samplers and the choice between them and the AVX2 ones.
+#include "warp/sample_run.hpp"
+
+#include <cstdint>
+#include <limits>
+
+namespace vantrell::warp {
+
+template <class T, int C>
+void sample_run_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                         const double* xs, const double* ys, std::size_t n, T* out) {
+    if (filter == Filter::Lanczos3) {
+        for (std::size_t i = 0; i < n; ++i)
+            sample_lanczos3<T, C>(source.samples, source.w, source.h, xs[i], ys[i], *table,
+                                  out + i * C);
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            sample_bilinear<T, C>(source.samples, source.w, source.h, xs[i], ys[i], out + i * C);
+    }
+}
+
+bool have_avx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+
+bool avx2_fits(std::size_t w, std::size_t h) {
+    // Floor indices, tap indices and the interior tests run in 32-bit lanes,
+    // with room for the +3 of the last Lanczos tap.
+    constexpr std::size_t limit = std::numeric_limits<std::int32_t>::max() / 2;
+    return w < limit && h < limit;
+}
+
+template <class T, int C>
+void sample_run(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                const double* xs, const double* ys, std::size_t n, T* out) {
+    if (have_avx2() && avx2_fits(source.w, source.h))
+        sample_run_avx2<T, C>(source, filter, table, xs, ys, n, out);
+    else
+        sample_run_portable<T, C>(source, filter, table, xs, ys, n, out);
+}
+
+void warp_positions_portable(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
+                             double* ys) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double X = static_cast<double>(x_begin + i) / row.scale + row.off_x;
+        const double den = row.aw + row.h6 * X;
+        if (den == 0.0) {
+            xs[i] = std::numeric_limits<double>::infinity();
+            ys[i] = 0.0;
+        } else {
+            xs[i] = (row.ax + row.h0 * X) / den;
+            ys[i] = (row.ay + row.h3 * X) / den;
+        }
+    }
+}
+
+void warp_positions(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs, double* ys) {
+    if (have_avx2())
+        warp_positions_avx2(row, x_begin, n, xs, ys);
+    else
+        warp_positions_portable(row, x_begin, n, xs, ys);
+}
+
+#define VANTRELL_RUN_INSTANCES(T, C)                                                              \
+    template void sample_run<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*,          \
+                                   const double*, const double*, std::size_t, T*);               \
+    template void sample_run_portable<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*, \
+                                            const double*, const double*, std::size_t, T*);
+VANTRELL_RUN_INSTANCES(std::uint8_t, 1)
+VANTRELL_RUN_INSTANCES(std::uint8_t, 3)
+VANTRELL_RUN_INSTANCES(std::uint16_t, 1)
+VANTRELL_RUN_INSTANCES(std::uint16_t, 3)
+#undef VANTRELL_RUN_INSTANCES
+
+}  // namespace vantrell::warp

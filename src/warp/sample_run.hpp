@@ -1,0 +1,76 @@
+// Sampling a run of source positions into consecutive output pixels: the inner
+// loop of the remap and the perspective warp.
+//
+// Two implementations give the same bits: a portable one that calls the point
+// samplers of kernels.hpp pixel by pixel, and an AVX2 one that works out
+// positions, taps and weights four pixels at a time and accumulates the
+// channels of a pixel side by side in one vector. Each lane of a vector holds
+// its own sum, formed with the same operations in the same order as the
+// portable code; no product is fused into an add. `sample_run` picks the AVX2
+// code when the processor has it.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "sample/sample.hpp"
+#include "warp/filter.hpp"
+#include "warp/kernels.hpp"
+
+namespace vantrell::warp {
+
+// The read-only source image of a resampling call.
+template <class T>
+struct SourceImage {
+    std::span<const T> samples;  // w * h * C samples
+    std::size_t w;
+    std::size_t h;
+};
+
+// Output pixels per run: the row loops hand positions over in runs of this many.
+inline constexpr std::size_t RUN_LENGTH = 64;
+
+// Samples positions (xs[i], ys[i]), i < n <= RUN_LENGTH, into the C samples at
+// out + i * C. `table` is needed for Lanczos3 only.
+template <class T, int C>
+void sample_run(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                const double* xs, const double* ys, std::size_t n, T* out);
+
+// Both implementations, for tests that hold them against each other.
+template <class T, int C>
+void sample_run_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                         const double* xs, const double* ys, std::size_t n, T* out);
+template <class T, int C>
+void sample_run_avx2(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                     const double* xs, const double* ys, std::size_t n, T* out);
+
+// Whether this processor runs the AVX2 code.
+bool have_avx2();
+
+// Whether the AVX2 code takes images of this size (its indices are 32-bit).
+bool avx2_fits(std::size_t w, std::size_t h);
+
+// Source positions of output pixels x_begin .. x_begin + n - 1 (n <= RUN_LENGTH)
+// of one warp row: X = x / scale + off_x, den = aw + h6 * X, and
+// (sx, sy) = ((ax + h0 * X) / den, (ay + h3 * X) / den). A pixel whose
+// denominator is exactly 0 is skipped; it gets sx = +infinity, which every
+// sampler treats as outside.
+struct WarpRow {
+    double h0, h3, h6;  // the X column of the inverse homography
+    double ax, ay, aw;  // row terms h1 * Y + h2, h4 * Y + h5, h7 * Y + h8
+    double scale, off_x;
+};
+void warp_positions(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs, double* ys);
+void warp_positions_portable(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
+                             double* ys);
+void warp_positions_avx2(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
+                         double* ys);
+
+// a * b, or the largest size when the product does not fit (no buffer can
+// have that length, so a comparison with a real length still fails).
+inline std::size_t size_product(std::size_t a, std::size_t b) {
+    std::size_t p;
+    return checked_mul(a, b, &p) ? p : static_cast<std::size_t>(-1);
+}
+
+}  // namespace vantrell::warp

@@ -1,0 +1,465 @@
+// The AVX2 run samplers and warp positions.
+//
+// A run is sampled in two passes. The first works four pixels at a time, one
+// per lane of a vector of doubles: the inside test, the floors, the tap
+// indices, the bilinear weights or the Lanczos table entries, and whether all
+// taps of the pixel lie inside the image. The second goes pixel by pixel and,
+// for three channels, accumulates the channels side by side in the lanes of
+// one vector (the fourth lane carries a neighbouring sample and is dropped at
+// the store). Every lane computes exactly what the portable code computes for
+// its pixel or channel: the same IEEE operations in the same order, products
+// rounded before they are added (this file is built without FMA and with
+// contraction off). Pixels with a tap beyond an edge, and one-channel images,
+// go through the point samplers of kernels.hpp.
+//
+// Only code reached after have_avx2() runs here.
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "warp/sample_run.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+namespace vantrell::warp {
+namespace {
+
+constexpr std::size_t LANES = 4;
+
+// What the second pass does with a pixel.
+enum Kind : std::uint8_t {
+    SKIP = 0,      // outside the image: nothing is written
+    INTERIOR = 1,  // every tap inside: read without clamping
+    EDGE = 2,      // some tap beyond an edge: the point sampler clamps it
+};
+
+// Per-pixel results of the first pass for one run.
+struct BilinearTaps {
+    alignas(32) double w00[RUN_LENGTH];
+    alignas(32) double w10[RUN_LENGTH];
+    alignas(32) double w01[RUN_LENGTH];
+    alignas(32) double w11[RUN_LENGTH];
+    alignas(16) std::int32_t ix[RUN_LENGTH];
+    alignas(16) std::int32_t iy[RUN_LENGTH];
+    Kind kind[RUN_LENGTH];
+};
+
+struct Lanczos3Taps {
+    alignas(16) std::int32_t ix[RUN_LENGTH];
+    alignas(16) std::int32_t iy[RUN_LENGTH];
+    alignas(16) std::int32_t tx[RUN_LENGTH];
+    alignas(16) std::int32_t ty[RUN_LENGTH];
+    Kind kind[RUN_LENGTH];
+};
+
+// Positions of one group of four pixels; a short last group is padded with
+// +infinity, which is outside.
+struct Group {
+    __m256d x;
+    __m256d y;
+};
+
+Group load_group(const double* xs, const double* ys, std::size_t i, std::size_t n) {
+    if (i + LANES <= n) return {_mm256_loadu_pd(xs + i), _mm256_loadu_pd(ys + i)};
+    alignas(32) double gx[LANES];
+    alignas(32) double gy[LANES];
+    for (std::size_t l = 0; l < LANES; ++l) {
+        const bool real = i + l < n;
+        gx[l] = real ? xs[i + l] : std::numeric_limits<double>::infinity();
+        gy[l] = real ? ys[i + l] : 0.0;
+    }
+    return {_mm256_load_pd(gx), _mm256_load_pd(gy)};
+}
+
+// The inside test of kernels.hpp `outside`, negated, per lane.
+__m256d inside_mask(const Group& g, double w, double h) {
+    const __m256d lo = _mm256_set1_pd(-0.5);
+    const __m256d x_hi = _mm256_set1_pd(w - 0.5);
+    const __m256d y_hi = _mm256_set1_pd(h - 0.5);
+    const __m256d out = _mm256_or_pd(
+        _mm256_or_pd(_mm256_cmp_pd(g.x, lo, _CMP_LT_OQ), _mm256_cmp_pd(g.x, x_hi, _CMP_GT_OQ)),
+        _mm256_or_pd(_mm256_cmp_pd(g.y, lo, _CMP_LT_OQ), _mm256_cmp_pd(g.y, y_hi, _CMP_GT_OQ)));
+    return _mm256_xor_pd(out, _mm256_castsi256_pd(_mm256_set1_epi32(-1)));
+}
+
+// kernels.hpp `tap_index` for a floor of an inside coordinate: such a floor
+// lies in -1 .. w - 1 and converts exactly; NaN gives 0. (Lanes outside the
+// image give meaningless indices, which the second pass never uses.)
+__m128i floor_index(__m256d coord, __m256d floored) {
+    const __m256d ordered = _mm256_cmp_pd(coord, coord, _CMP_ORD_Q);
+    return _mm256_cvttpd_epi32(_mm256_and_pd(floored, ordered));
+}
+
+// 32-bit lane masks (all ones or zero) folded into four bits.
+unsigned lane_bits(__m128i mask) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask))); }
+unsigned lane_bits(__m256d mask) { return static_cast<unsigned>(_mm256_movemask_pd(mask)); }
+
+void set_kinds(Kind* kind, std::size_t i, std::size_t n, unsigned inside, unsigned interior) {
+    for (std::size_t l = 0; l < LANES && i + l < n; ++l) {
+        const unsigned bit = 1u << l;
+        kind[i + l] = !(inside & bit) ? SKIP : (interior & bit) ? INTERIOR : EDGE;
+    }
+}
+
+// Taps from -before to +after around (ix, iy) all inside the image, and the
+// last of them not the image's final pixel: the second pass reads four
+// samples from each three-sample tap, which must not run past the buffer.
+__m128i interior_mask(__m128i ix, __m128i iy, std::size_t w, std::size_t h, int before, int after) {
+    const __m128i x_last = _mm_set1_epi32(static_cast<std::int32_t>(w) - 1 - after);
+    const __m128i y_last = _mm_set1_epi32(static_cast<std::int32_t>(h) - 1 - after);
+    const __m128i low = _mm_set1_epi32(before - 1);
+    // ix >= before, iy >= before, ix + after <= w - 1, iy + after <= h - 1.
+    const __m128i inside = _mm_and_si128(
+        _mm_and_si128(_mm_cmpgt_epi32(ix, low), _mm_cmpgt_epi32(iy, low)),
+        _mm_andnot_si128(_mm_or_si128(_mm_cmpgt_epi32(ix, x_last), _mm_cmpgt_epi32(iy, y_last)),
+                         _mm_set1_epi32(-1)));
+    // ix + after < w - 1 or iy + after < h - 1.
+    const __m128i not_final = _mm_or_si128(_mm_cmpgt_epi32(x_last, ix), _mm_cmpgt_epi32(y_last, iy));
+    return _mm_and_si128(inside, not_final);
+}
+
+void bilinear_taps(const double* xs, const double* ys, std::size_t n, std::size_t w, std::size_t h,
+                   BilinearTaps& taps) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const double wd = static_cast<double>(w);
+    const double hd = static_cast<double>(h);
+    for (std::size_t i = 0; i < n; i += LANES) {
+        const Group g = load_group(xs, ys, i, n);
+        const __m256d inside = inside_mask(g, wd, hd);
+        const __m256d fy = _mm256_floor_pd(g.y);
+        const __m256d fx = _mm256_floor_pd(g.x);
+        const __m128i ix = floor_index(g.x, fx);
+        const __m128i iy = floor_index(g.y, fy);
+        const __m256d dx = _mm256_sub_pd(g.x, fx);
+        const __m256d dy = _mm256_sub_pd(g.y, fy);
+        const __m256d ex = _mm256_sub_pd(one, dx);
+        const __m256d ey = _mm256_sub_pd(one, dy);
+        _mm256_store_pd(taps.w00 + i, _mm256_mul_pd(ex, ey));
+        _mm256_store_pd(taps.w10 + i, _mm256_mul_pd(dx, ey));
+        _mm256_store_pd(taps.w01 + i, _mm256_mul_pd(ex, dy));
+        _mm256_store_pd(taps.w11 + i, _mm256_mul_pd(dx, dy));
+        _mm_store_si128(reinterpret_cast<__m128i*>(taps.ix + i), ix);
+        _mm_store_si128(reinterpret_cast<__m128i*>(taps.iy + i), iy);
+        set_kinds(taps.kind, i, n, lane_bits(inside), lane_bits(interior_mask(ix, iy, w, h, 0, 1)));
+    }
+}
+
+// std::round for a non-negative t: floor(t), plus one when the exact
+// remainder t - floor(t) is at least one half (halves away from zero).
+__m256d round_half_away(__m256d t) {
+    const __m256d r = _mm256_floor_pd(t);
+    const __m256d up = _mm256_cmp_pd(_mm256_sub_pd(t, r), _mm256_set1_pd(0.5), _CMP_GE_OQ);
+    return _mm256_add_pd(r, _mm256_and_pd(up, _mm256_set1_pd(1.0)));
+}
+
+// kernels.hpp `table_entry` of coord - floored: the offset lies in [0, 1] for
+// an inside coordinate, so the rounded index lies in 0 .. 1024 and converts
+// exactly; NaN gives 0.
+__m128i entry_index(__m256d coord, __m256d floored) {
+    const __m256d ordered = _mm256_cmp_pd(coord, coord, _CMP_ORD_Q);
+    const __m256d t = _mm256_mul_pd(_mm256_sub_pd(coord, floored),
+                                    _mm256_set1_pd(static_cast<double>(LANCZOS3_STEPS)));
+    return _mm256_cvttpd_epi32(round_half_away(_mm256_and_pd(t, ordered)));
+}
+
+void lanczos3_taps(const double* xs, const double* ys, std::size_t n, std::size_t w, std::size_t h,
+                   Lanczos3Taps& taps) {
+    const double wd = static_cast<double>(w);
+    const double hd = static_cast<double>(h);
+    for (std::size_t i = 0; i < n; i += LANES) {
+        const Group g = load_group(xs, ys, i, n);
+        const __m256d inside = inside_mask(g, wd, hd);
+        const __m256d fx = _mm256_floor_pd(g.x);
+        const __m256d fy = _mm256_floor_pd(g.y);
+        const __m128i ix = floor_index(g.x, fx);
+        const __m128i iy = floor_index(g.y, fy);
+        _mm_store_si128(reinterpret_cast<__m128i*>(taps.tx + i), entry_index(g.x, fx));
+        _mm_store_si128(reinterpret_cast<__m128i*>(taps.ty + i), entry_index(g.y, fy));
+        _mm_store_si128(reinterpret_cast<__m128i*>(taps.ix + i), ix);
+        _mm_store_si128(reinterpret_cast<__m128i*>(taps.iy + i), iy);
+        set_kinds(taps.kind, i, n, lane_bits(inside), lane_bits(interior_mask(ix, iy, w, h, 2, 3)));
+    }
+}
+
+// The three samples of a pixel, widened exactly to double in lanes 0 .. 2;
+// lane 3 holds the next sample, which must exist.
+__m256d load_pixel(const std::uint8_t* p) {
+    std::int32_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bits)));
+}
+__m256d load_pixel(const std::uint16_t* p) {
+    return _mm256_cvtepi32_pd(_mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+
+// kernels.hpp `store_sample` for lanes 0 .. 2: v + 0.5 clamped to [0, max]
+// (NaN to 0, since MAXPD returns its second operand when either is NaN) and
+// truncated; inside that range truncation and saturation agree.
+__m128i stored_samples(__m256d v, double max) {
+    const __m256d r = _mm256_add_pd(v, _mm256_set1_pd(0.5));
+    const __m256d clamped = _mm256_min_pd(_mm256_max_pd(r, _mm256_setzero_pd()), _mm256_set1_pd(max));
+    return _mm256_cvttpd_epi32(clamped);
+}
+void store_pixel(std::uint8_t* out, __m256d v) {
+    const __m128i i32 = stored_samples(v, 255.0);
+    const __m128i i8 = _mm_packus_epi16(_mm_packus_epi32(i32, i32), _mm_setzero_si128());
+    const std::uint32_t bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(i8));
+    std::memcpy(out, &bits, 3);
+}
+void store_pixel(std::uint16_t* out, __m256d v) {
+    const __m128i i32 = stored_samples(v, 65535.0);
+    const __m128i i16 = _mm_packus_epi32(i32, i32);
+    const std::uint64_t bits = static_cast<std::uint64_t>(_mm_cvtsi128_si64(i16));
+    std::memcpy(out, &bits, 6);
+}
+
+// Four pixel results (lanes 0 .. 2 of each) stored as twelve consecutive samples.
+void store_pixels(std::uint8_t* out, __m256d v0, __m256d v1, __m256d v2, __m256d v3) {
+    const __m128i a = _mm_packus_epi32(stored_samples(v0, 255.0), stored_samples(v1, 255.0));
+    const __m128i b = _mm_packus_epi32(stored_samples(v2, 255.0), stored_samples(v3, 255.0));
+    const __m128i bytes = _mm_shuffle_epi8(_mm_packus_epi16(a, b),
+                                           _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+    const std::uint32_t tail = static_cast<std::uint32_t>(_mm_extract_epi32(bytes, 2));
+    std::memcpy(out + 8, &tail, sizeof tail);
+}
+void store_pixels(std::uint16_t* out, __m256d v0, __m256d v1, __m256d v2, __m256d v3) {
+    const __m128i pick = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+    const __m128i a = _mm_shuffle_epi8(
+        _mm_packus_epi32(stored_samples(v0, 65535.0), stored_samples(v1, 65535.0)), pick);
+    const __m128i b = _mm_shuffle_epi8(
+        _mm_packus_epi32(stored_samples(v2, 65535.0), stored_samples(v3, 65535.0)), pick);
+    // a holds pixels 0 and 1 in its low 12 bytes, b pixels 2 and 3.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(a, _mm_slli_si128(b, 12)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), _mm_srli_si128(b, 4));
+}
+
+// Whether all four pixels of the group at i are interior.
+bool all_interior(const Kind* kind, std::size_t i, std::size_t n) {
+    if (i + LANES > n) return false;
+    std::uint32_t four;
+    std::memcpy(&four, kind + i, sizeof four);
+    return four == 0x01010101u * INTERIOR;
+}
+
+template <class T>
+class BilinearRgb {
+public:
+    BilinearRgb(const SourceImage<T>& source, const BilinearTaps& taps)
+        : source_(source), taps_(taps), stride_(source.w * 3) {}
+
+    // Pixel i of the run, all four taps inside the image.
+    __m256d interior(std::size_t i) const {
+        const T* p0 = source_.samples.data() + (static_cast<std::size_t>(taps_.iy[i]) * source_.w +
+                                                 static_cast<std::size_t>(taps_.ix[i])) * 3;
+        const T* p1 = p0 + stride_;
+        __m256d v = _mm256_mul_pd(_mm256_broadcast_sd(taps_.w00 + i), load_pixel(p0));
+        v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps_.w10 + i), load_pixel(p0 + 3)));
+        v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps_.w01 + i), load_pixel(p1)));
+        return _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps_.w11 + i), load_pixel(p1 + 3)));
+    }
+
+    void pixel(std::size_t i, double x, double y, T* out) const {
+        if (taps_.kind[i] == INTERIOR)
+            store_pixel(out, interior(i));
+        else if (taps_.kind[i] == EDGE)
+            sample_bilinear<T, 3>(source_.samples, source_.w, source_.h, x, y, out);
+    }
+
+private:
+    const SourceImage<T>& source_;
+    const BilinearTaps& taps_;
+    std::size_t stride_;
+};
+
+template <class T>
+void bilinear_run_rgb(const SourceImage<T>& source, const double* xs, const double* ys, std::size_t n,
+                      T* out) {
+    BilinearTaps taps;
+    bilinear_taps(xs, ys, n, source.w, source.h, taps);
+    const BilinearRgb<T> sampler(source, taps);
+    for (std::size_t i = 0; i < n; i += LANES) {
+        if (all_interior(taps.kind, i, n)) {
+            store_pixels(out + i * 3, sampler.interior(i), sampler.interior(i + 1),
+                         sampler.interior(i + 2), sampler.interior(i + 3));
+        } else {
+            for (std::size_t l = i; l < i + LANES && l < n; ++l) sampler.pixel(l, xs[l], ys[l], out + l * 3);
+        }
+    }
+}
+
+// The 36 tap weights wy[j] * wx[k] of one pixel, row j at [8 j .. 8 j + 5].
+struct TapWeights {
+    alignas(32) double w[6 * 8];
+};
+
+void tap_weights(const Lanczos3Weights& wx, const Lanczos3Weights& wy, TapWeights& out) {
+    const __m256d lo = _mm256_loadu_pd(wx.data());
+    const __m256d hi = _mm256_castpd128_pd256(_mm_loadu_pd(wx.data() + 4));
+    for (std::size_t j = 0; j < 6; ++j) {
+        const __m256d wyj = _mm256_broadcast_sd(wy.data() + j);
+        _mm256_store_pd(out.w + 8 * j, _mm256_mul_pd(wyj, lo));
+        _mm256_store_pd(out.w + 8 * j + 4, _mm256_mul_pd(wyj, hi));
+    }
+}
+
+template <class T>
+class Lanczos3Rgb {
+public:
+    Lanczos3Rgb(const SourceImage<T>& source, const Lanczos3Table& table, const Lanczos3Taps& taps)
+        : source_(source), table_(table), taps_(taps), stride_(source.w * 3) {}
+
+    // First sample of the top-left tap of pixel i, which is interior.
+    const T* corner(std::size_t i) const {
+        return source_.samples.data() + (static_cast<std::size_t>(taps_.iy[i] - 2) * source_.w +
+                                         static_cast<std::size_t>(taps_.ix[i] - 2)) * 3;
+    }
+    void weights(std::size_t i, TapWeights& out) const {
+        tap_weights(table_[static_cast<std::size_t>(taps_.tx[i])],
+                    table_[static_cast<std::size_t>(taps_.ty[i])], out);
+    }
+
+    // Four interior pixels at once: four independent sums, each over the 36
+    // taps in row order, top to bottom and left to right.
+    void interior4(std::size_t i, T* out) const {
+        TapWeights wt[LANES];
+        const T* line[LANES];
+        for (std::size_t l = 0; l < LANES; ++l) {
+            weights(i + l, wt[l]);
+            line[l] = corner(i + l);
+        }
+        __m256d acc0 = _mm256_setzero_pd();
+        __m256d acc1 = _mm256_setzero_pd();
+        __m256d acc2 = _mm256_setzero_pd();
+        __m256d acc3 = _mm256_setzero_pd();
+        for (std::size_t j = 0; j < 6; ++j) {
+            for (std::size_t k = 0; k < 6; ++k) {
+                const std::size_t t = 8 * j + k;
+                acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(_mm256_broadcast_sd(wt[0].w + t), load_pixel(line[0] + 3 * k)));
+                acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(_mm256_broadcast_sd(wt[1].w + t), load_pixel(line[1] + 3 * k)));
+                acc2 = _mm256_add_pd(acc2, _mm256_mul_pd(_mm256_broadcast_sd(wt[2].w + t), load_pixel(line[2] + 3 * k)));
+                acc3 = _mm256_add_pd(acc3, _mm256_mul_pd(_mm256_broadcast_sd(wt[3].w + t), load_pixel(line[3] + 3 * k)));
+            }
+            for (std::size_t l = 0; l < LANES; ++l) line[l] += stride_;
+        }
+        store_pixels(out, acc0, acc1, acc2, acc3);
+    }
+
+    void pixel(std::size_t i, double x, double y, T* out) const {
+        if (taps_.kind[i] == INTERIOR) {
+            TapWeights wt;
+            weights(i, wt);
+            const T* line = corner(i);
+            __m256d acc = _mm256_setzero_pd();
+            for (std::size_t j = 0; j < 6; ++j, line += stride_) {
+                for (std::size_t k = 0; k < 6; ++k)
+                    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_broadcast_sd(wt.w + 8 * j + k),
+                                                           load_pixel(line + 3 * k)));
+            }
+            store_pixel(out, acc);
+        } else if (taps_.kind[i] == EDGE) {
+            sample_lanczos3<T, 3>(source_.samples, source_.w, source_.h, x, y, table_, out);
+        }
+    }
+
+private:
+    const SourceImage<T>& source_;
+    const Lanczos3Table& table_;
+    const Lanczos3Taps& taps_;
+    std::size_t stride_;
+};
+
+template <class T>
+void lanczos3_run_rgb(const SourceImage<T>& source, const Lanczos3Table& table, const double* xs,
+                      const double* ys, std::size_t n, T* out) {
+    Lanczos3Taps taps;
+    lanczos3_taps(xs, ys, n, source.w, source.h, taps);
+    const Lanczos3Rgb<T> sampler(source, table, taps);
+    for (std::size_t i = 0; i < n; i += LANES) {
+        if (all_interior(taps.kind, i, n)) {
+            sampler.interior4(i, out + i * 3);
+        } else {
+            for (std::size_t l = i; l < i + LANES && l < n; ++l) sampler.pixel(l, xs[l], ys[l], out + l * 3);
+        }
+    }
+}
+
+}  // namespace
+
+template <class T, int C>
+void sample_run_avx2(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                     const double* xs, const double* ys, std::size_t n, T* out) {
+    if (source.w == 0 || source.h == 0) return;
+    if constexpr (C == 3) {
+        if (filter == Filter::Lanczos3)
+            lanczos3_run_rgb(source, *table, xs, ys, n, out);
+        else
+            bilinear_run_rgb(source, xs, ys, n, out);
+    } else {
+        // One channel leaves three lanes idle; the point samplers, built here
+        // with AVX2's rounding instructions, do as well.
+        if (filter == Filter::Lanczos3) {
+            for (std::size_t i = 0; i < n; ++i)
+                sample_lanczos3<T, C>(source.samples, source.w, source.h, xs[i], ys[i], *table, out + i * C);
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                sample_bilinear<T, C>(source.samples, source.w, source.h, xs[i], ys[i], out + i * C);
+        }
+    }
+}
+
+void warp_positions_avx2(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
+                         double* ys) {
+    const __m256d h0 = _mm256_set1_pd(row.h0);
+    const __m256d h3 = _mm256_set1_pd(row.h3);
+    const __m256d h6 = _mm256_set1_pd(row.h6);
+    const __m256d ax = _mm256_set1_pd(row.ax);
+    const __m256d ay = _mm256_set1_pd(row.ay);
+    const __m256d aw = _mm256_set1_pd(row.aw);
+    const __m256d scale = _mm256_set1_pd(row.scale);
+    const __m256d off_x = _mm256_set1_pd(row.off_x);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    // Column indices as doubles; whole numbers below 2^53 add exactly.
+    const double first = static_cast<double>(x_begin);
+    __m256d x = _mm256_add_pd(_mm256_set1_pd(first), _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
+    const __m256d step = _mm256_set1_pd(static_cast<double>(LANES));
+    for (std::size_t i = 0; i < n; i += LANES, x = _mm256_add_pd(x, step)) {
+        const __m256d X = _mm256_add_pd(_mm256_div_pd(x, scale), off_x);
+        const __m256d den = _mm256_add_pd(aw, _mm256_mul_pd(h6, X));
+        const __m256d sx = _mm256_div_pd(_mm256_add_pd(ax, _mm256_mul_pd(h0, X)), den);
+        const __m256d sy = _mm256_div_pd(_mm256_add_pd(ay, _mm256_mul_pd(h3, X)), den);
+        const __m256d skip = _mm256_cmp_pd(den, zero, _CMP_EQ_OQ);
+        const __m256d gx = _mm256_blendv_pd(sx, inf, skip);
+        const __m256d gy = _mm256_blendv_pd(sy, zero, skip);
+        if (i + LANES <= n) {
+            _mm256_storeu_pd(xs + i, gx);
+            _mm256_storeu_pd(ys + i, gy);
+        } else {
+            alignas(32) double tx[LANES];
+            alignas(32) double ty[LANES];
+            _mm256_store_pd(tx, gx);
+            _mm256_store_pd(ty, gy);
+            for (std::size_t l = 0; i + l < n; ++l) {
+                xs[i + l] = tx[l];
+                ys[i + l] = ty[l];
+            }
+        }
+    }
+}
+
+#define VANTRELL_RUN_INSTANCES(T, C)                                                         \
+    template void sample_run_avx2<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*, \
+                                        const double*, const double*, std::size_t, T*);
+VANTRELL_RUN_INSTANCES(std::uint8_t, 1)
+VANTRELL_RUN_INSTANCES(std::uint8_t, 3)
+VANTRELL_RUN_INSTANCES(std::uint16_t, 1)
+VANTRELL_RUN_INSTANCES(std::uint16_t, 3)
+#undef VANTRELL_RUN_INSTANCES
+
+}  // namespace vantrell::warp
+
+#pragma GCC pop_options

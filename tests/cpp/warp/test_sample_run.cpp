@@ -1,0 +1,184 @@
+// The AVX2 run samplers and warp positions against the portable ones, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "images.hpp"
+#include "warp/sample_run.hpp"
+
+namespace vantrell::warp {
+namespace {
+
+using testing::Image;
+using testing::Variant;
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// Positions that exercise every rule: random ones across and around the
+// image, pixel centres, exact halves, both borders and a hair beyond them,
+// NaN, infinities, huge values, tiny negatives (whose fraction rounds to 1)
+// and offsets just below a half of a table step.
+std::vector<double> positions(std::size_t extent, std::mt19937_64& rng, std::size_t count) {
+    const double e = static_cast<double>(extent);
+    std::vector<double> special = {-0.5,
+                                   e - 0.5,
+                                   std::nextafter(-0.5, -INF),
+                                   std::nextafter(e - 0.5, INF),
+                                   std::nextafter(-0.5, INF),
+                                   std::nextafter(e - 0.5, -INF),
+                                   std::nan(""),
+                                   INF,
+                                   -INF,
+                                   1e300,
+                                   -1e300,
+                                   -1e-20,
+                                   -0.0,
+                                   0.0,
+                                   0.5 / 1024 - 0x1p-54,
+                                   1.0 + 0.5 / 1024,
+                                   std::ldexp(1.0, -11) - std::ldexp(1.0, -64)};
+    for (std::size_t i = 0; i < extent; ++i) {
+        special.push_back(static_cast<double>(i));
+        special.push_back(static_cast<double>(i) + 0.5);
+    }
+    std::uniform_real_distribution<double> spread(-3.0, e + 2.0);
+    std::uniform_int_distribution<std::size_t> pick(0, special.size() - 1);
+    // Whole pixels plus an odd number of half table steps: the offset lies
+    // exactly halfway between two entries.
+    std::uniform_int_distribution<int> whole(-1, static_cast<int>(extent));
+    std::uniform_int_distribution<int> odd(0, 1023);
+    std::discrete_distribution<int> kind({3, 2, 5});
+    std::vector<double> out(count);
+    for (double& v : out) {
+        switch (kind(rng)) {
+            case 0: v = special[pick(rng)]; break;
+            case 1: v = whole(rng) + (2 * odd(rng) + 1) / 2048.0; break;
+            default: v = spread(rng);
+        }
+    }
+    return out;
+}
+
+template <class T, int C>
+void expect_same_runs(const Variant& v, std::size_t w, std::size_t h, std::uint64_t seed) {
+    const Image img = testing::pattern_image(v.bits, C, w, h, static_cast<std::uint32_t>(seed));
+    const std::vector<T> samples = testing::as<T>(img.samples);
+    const SourceImage<T> source{samples, w, h};
+    const Lanczos3Table table = lanczos3_table();
+    std::mt19937_64 rng(seed);
+    for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{5}, RUN_LENGTH - 1, RUN_LENGTH}) {
+        for (int round = 0; round < 40; ++round) {
+            const std::vector<double> xs = positions(w, rng, n);
+            const std::vector<double> ys = positions(h, rng, n);
+            // A fill that no sampler stores, to see which pixels were written.
+            std::vector<T> portable(n * C, T(123));
+            std::vector<T> vector(n * C, T(123));
+            sample_run_portable<T, C>(source, v.filter, &table, xs.data(), ys.data(), n, portable.data());
+            sample_run_avx2<T, C>(source, v.filter, &table, xs.data(), ys.data(), n, vector.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                for (int c = 0; c < C; ++c) {
+                    ASSERT_EQ(portable[i * C + c], vector[i * C + c])
+                        << "image " << w << "x" << h << ", position (" << xs[i] << ", " << ys[i]
+                        << "), channel " << c;
+                }
+            }
+        }
+    }
+}
+
+class RunsAgree : public ::testing::TestWithParam<Variant> {
+protected:
+    void SetUp() override {
+        if (!have_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    }
+    void check(std::size_t w, std::size_t h, std::uint64_t seed) const {
+        const Variant& v = GetParam();
+        if (v.bits == 8 && v.channels == 1) expect_same_runs<std::uint8_t, 1>(v, w, h, seed);
+        if (v.bits == 8 && v.channels == 3) expect_same_runs<std::uint8_t, 3>(v, w, h, seed);
+        if (v.bits == 16 && v.channels == 1) expect_same_runs<std::uint16_t, 1>(v, w, h, seed);
+        if (v.bits == 16 && v.channels == 3) expect_same_runs<std::uint16_t, 3>(v, w, h, seed);
+    }
+};
+
+TEST_P(RunsAgree, OnImagesLargeAndSmall) {
+    // Small images put most taps beyond an edge; 1-wide ones clamp every tap
+    // of an axis; the larger ones have an interior and a final pixel that
+    // interior taps can reach.
+    std::uint64_t seed = 1;
+    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{40, 30}, {13, 9}, {6, 6}, {7, 8}, {3, 2},
+                        {1, 5}, {5, 1}, {1, 1}, {0, 4}})
+        check(w, h, seed++);
+}
+
+template <class T>
+void expect_same_enlargement(Filter filter) {
+    const Image img = testing::pattern_image(sizeof(T) * 8, 3, 20, 12, 9);
+    const std::vector<T> samples = testing::as<T>(img.samples);
+    const SourceImage<T> source{samples, img.w, img.h};
+    const Lanczos3Table table = lanczos3_table();
+    for (double y = -0.5; y <= 11.5; y += 0.25) {
+        std::vector<double> xs(RUN_LENGTH);
+        std::vector<double> ys(RUN_LENGTH, y);
+        for (std::size_t i = 0; i < RUN_LENGTH; ++i) xs[i] = 0.75 + 0.25 * static_cast<double>(i);
+        std::vector<T> portable(RUN_LENGTH * 3, T(123));
+        std::vector<T> vector(RUN_LENGTH * 3, T(123));
+        sample_run_portable<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, portable.data());
+        sample_run_avx2<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, vector.data());
+        ASSERT_EQ(portable, vector) << "row y = " << y;
+    }
+}
+
+TEST(RunsAgreeRgb, OnRowsOfAnEnlargement) {
+    // Runs of adjacent positions, mostly interior (the vector code's blocks of
+    // four pixels), with pixel centres and exact halves among them.
+    if (!have_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    for (Filter filter : {Filter::Bilinear, Filter::Lanczos3}) {
+        expect_same_enlargement<std::uint8_t>(filter);
+        expect_same_enlargement<std::uint16_t>(filter);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllInstances, RunsAgree, ::testing::ValuesIn(testing::all_variants()),
+                         [](const auto& info) { return testing::variant_name(info.param); });
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(WarpPositions, VectorAndPortableAgree) {
+    if (!have_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> coef(-2.0, 2.0);
+    std::bernoulli_distribution zero(0.2);
+    const std::vector<double> scales = {1.0, 2.0, 0.37, -1.5, 0.0, INF, std::nan("")};
+    for (int round = 0; round < 400; ++round) {
+        auto maybe_zero = [&](double v) { return zero(rng) ? (zero(rng) ? -0.0 : 0.0) : v; };
+        WarpRow row{maybe_zero(coef(rng)), maybe_zero(coef(rng)), maybe_zero(coef(rng)),
+                    maybe_zero(coef(rng) * 50), maybe_zero(coef(rng) * 50), maybe_zero(coef(rng)),
+                    scales[static_cast<std::size_t>(round) % scales.size()], coef(rng) * 10};
+        const std::size_t n = 1 + static_cast<std::size_t>(round) % RUN_LENGTH;
+        const std::size_t x_begin = static_cast<std::size_t>(round) * 7;
+        std::vector<double> px(n), py(n), vx(n), vy(n);
+        warp_positions_portable(row, x_begin, n, px.data(), py.data());
+        warp_positions_avx2(row, x_begin, n, vx.data(), vy.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(same_bits(px[i], vx[i])) << "round " << round << " pixel " << i << ": " << px[i] << " vs " << vx[i];
+            ASSERT_TRUE(same_bits(py[i], vy[i])) << "round " << round << " pixel " << i << ": " << py[i] << " vs " << vy[i];
+        }
+    }
+}
+
+TEST(WarpPositions, ZeroDenominatorLandsOutside) {
+    // aw = 0 and h6 = 0: every denominator is +0 (or -0); the pixel is skipped
+    // by sending it to +infinity, which no sampler reads.
+    for (double aw : {0.0, -0.0}) {
+        const WarpRow row{1.0, 0.0, 0.0, 3.0, 4.0, aw, 1.0, 0.0};
+        std::vector<double> xs(9), ys(9);
+        warp_positions(row, 0, xs.size(), xs.data(), ys.data());
+        for (double x : xs) EXPECT_EQ(x, INF);
+    }
+}
+
+}  // namespace
+}  // namespace vantrell::warp
