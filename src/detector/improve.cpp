@@ -2,13 +2,15 @@
 // scores strictly better.
 #include "detector/improve.hpp"
 
+#include <array>
+
 #include "detector/nfa.hpp"
 
 namespace vantrell::detector {
 namespace {
 
 constexpr double DELTA = 0.5;  // width step
-constexpr int STEPS = 5;       // candidates per stage
+constexpr std::size_t STEPS = PRECISION_STEPS;  // candidates per stage
 
 struct Search {
     Rect& rect;
@@ -28,19 +30,30 @@ struct Search {
     }
 
     // Halves p (and sets prec = p x pi) once per step, the geometry unchanged.
+    // The candidates share their pixels, so one pass counts all of them.
     void finer_precision() {
         Rect candidate = rect;
-        for (int k = 0; k < STEPS; ++k) {
-            candidate.p = candidate.p * 0.5;
-            candidate.prec = candidate.p * PI;
-            offer(candidate);
+        std::array<double, STEPS> p, prec;
+        for (std::size_t k = 0; k < STEPS; ++k) {
+            p[k] = (k == 0 ? candidate.p : p[k - 1]) * 0.5;
+            prec[k] = p[k] * PI;
+        }
+        const AlignedCounts counts = count_aligned_at(candidate, field, width, height, threshold, prec);
+        for (std::size_t k = 0; k < STEPS; ++k) {
+            candidate.p = p[k];
+            candidate.prec = prec[k];
+            const double value = log_nfa(counts.n, counts.k[k], p[k], log_nt);
+            if (value > best) {
+                best = value;
+                rect = candidate;
+            }
         }
     }
 
     void smaller_width() {
         const Rect base = rect;
         double w = base.width;
-        for (int k = 0; k < STEPS; ++k) {
+        for (std::size_t k = 0; k < STEPS; ++k) {
             w = w - DELTA;
             if (w < 0.5) return;
             Rect candidate = base;
@@ -54,7 +67,7 @@ struct Search {
     // whether or not a step was kept.
     void trim(double sx, double sy) {
         Rect candidate = rect;
-        for (int k = 0; k < STEPS; ++k) {
+        for (std::size_t k = 0; k < STEPS; ++k) {
             const double w = candidate.width - DELTA;
             if (w < 0.5) return;
             candidate.x1 += sx;

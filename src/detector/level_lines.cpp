@@ -10,7 +10,14 @@
 namespace vantrell::detector {
 
 std::vector<Px> level_line_field(std::span<const double> image, std::size_t width,
-                                 std::size_t height) {
+                                 std::size_t height, float weak) {
+    // gx^2 + gy^2 is within a few units in the last place of the squared
+    // magnitude and hypot within one unit of the magnitude, so a sum of squares
+    // below weak^2 (1 - 1e-9) means a magnitude below `weak`, whose single-
+    // precision value is then at most `weak`. NaN sums fail the test. With
+    // `weak` 0 nothing is skipped: a square may underflow to 0 although the
+    // magnitude is not 0.
+    const double weak_sq = static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 1e-9);
     std::vector<Px> field(width * height, Px{0.0f, 0.0f, 0.0f});
     pool::parallel_rows(height - 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y) {
@@ -22,6 +29,7 @@ std::vector<Px> level_line_field(std::span<const double> image, std::size_t widt
                 const double c = bottom[x], d = bottom[x + 1];
                 const double gx = (((b + d) - a) - c) * 0.5;
                 const double gy = (((c + d) - a) - b) * 0.5;
+                if (weak_sq > 0.0 && gx * gx + gy * gy <= weak_sq) continue;
                 const double magnitude = std::hypot(gx, gy);
                 // A zero or NaN magnitude has no direction: the cell stays zero.
                 if (magnitude > 0.0) {

@@ -22,8 +22,12 @@ inline constexpr std::size_t N_BINS = 1024;
 // The width x height field of the width x height image (both at least 3). Cell
 // (x, y) belongs to the 2 x 2 block whose top-left pixel is (x, y); the last row
 // and column have no such block and stay zero.
+//
+// Cells whose magnitude is certainly at most `weak` are left zero as well: the
+// detector reads nothing of a cell at or below its threshold but that it is
+// weak, and a zero cell is weak. With the default 0 every cell is exact.
 std::vector<Px> level_line_field(std::span<const double> image, std::size_t width,
-                                 std::size_t height);
+                                 std::size_t height, float weak = 0.0f);
 
 // Indices of the cells whose norm is above `threshold`, strongest first by
 // N_BINS bins of norm / largest norm, row-major within a bin.

@@ -2,6 +2,7 @@
 #include "detector/nfa.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "sample/sample.hpp"
@@ -82,28 +83,28 @@ std::int64_t guess_column(double x) {
     return saturating_cast<std::int64_t>(std::floor(x));
 }
 
-}  // namespace
-
-AlignedCount count_aligned(const Rect& rect, std::span<const Px> field, std::uint32_t width,
-                           std::uint32_t height, float threshold) {
-    AlignedCount count{0, 0};
+// n, and k for each of the N tolerances whose cosines (in 32 bits) are `c`.
+template <std::size_t N>
+void count_in_rect(const Rect& rect, std::span<const Px> field, std::uint32_t width,
+                   std::uint32_t height, float threshold, const std::array<float, N>& c,
+                   std::uint32_t& n, std::array<std::uint32_t, N>& k) {
+    n = 0;
+    k.fill(0);
     const Frame f = frame_of(rect, width, height);
-    if (f.empty) return count;
+    if (f.empty) return;
     const double dx = rect.dx, dy = rect.dy;
     const double hl = f.half_len, hw = f.half_w, mx = f.mx, my = f.my;
-    const float c = static_cast<float>(std::cos(rect.prec));
     const float dx32 = static_cast<float>(dx);
     const float dy32 = static_cast<float>(dy);
 
     auto count_run = [&](const Px* cells, std::uint32_t from, std::uint32_t to) {
-        std::uint32_t k = 0;
         for (std::uint32_t x = from; x <= to; ++x) {
             const Px& cell = cells[x];
-            k += static_cast<std::uint32_t>(cell.norm > threshold &&
-                                            c <= cell.cos_angle * dx32 + cell.sin_angle * dy32);
+            if (!(cell.norm > threshold)) continue;
+            const float dot = cell.cos_angle * dx32 + cell.sin_angle * dy32;
+            for (std::size_t j = 0; j < N; ++j) k[j] += static_cast<std::uint32_t>(c[j] <= dot);
         }
-        count.n += to - from + 1;
-        count.k += k;
+        n += to - from + 1;
     };
 
     // along(x) = dy (y - my) + dx (x - mx) and across(x) = dx (y - my) - dy (x - mx):
@@ -168,7 +169,27 @@ AlignedCount count_aligned(const Rect& rect, std::span<const Px> field, std::uin
             count_run(cells, static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to - 1));
         }
     }
-    return count;
+}
+
+}  // namespace
+
+AlignedCount count_aligned(const Rect& rect, std::span<const Px> field, std::uint32_t width,
+                           std::uint32_t height, float threshold) {
+    const std::array<float, 1> c = {static_cast<float>(std::cos(rect.prec))};
+    std::array<std::uint32_t, 1> k;
+    std::uint32_t n;
+    count_in_rect(rect, field, width, height, threshold, c, n, k);
+    return AlignedCount{n, k[0]};
+}
+
+AlignedCounts count_aligned_at(const Rect& rect, std::span<const Px> field, std::uint32_t width,
+                               std::uint32_t height, float threshold,
+                               const std::array<double, PRECISION_STEPS>& precs) {
+    std::array<float, PRECISION_STEPS> c;
+    for (std::size_t j = 0; j < PRECISION_STEPS; ++j) c[j] = static_cast<float>(std::cos(precs[j]));
+    AlignedCounts counts;
+    count_in_rect(rect, field, width, height, threshold, c, counts.n, counts.k);
+    return counts;
 }
 
 double log_nfa(std::uint32_t n_count, std::uint32_t k_count, double p, double log_nt) {

@@ -1,6 +1,7 @@
 // How meaningful a rectangle is: log10(1 / NFA) under the binomial model.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -21,6 +22,17 @@ struct AlignedCount {
 // A cell counts as aligned only when its norm is above `threshold`.
 AlignedCount count_aligned(const Rect& rect, std::span<const Px> field, std::uint32_t width,
                            std::uint32_t height, float threshold);
+
+// The counts of one rectangle geometry at PRECISION_STEPS tolerances: k[j] is
+// count_aligned's k for the rectangle with prec = precs[j].
+inline constexpr std::size_t PRECISION_STEPS = 5;
+struct AlignedCounts {
+    std::uint32_t n;
+    std::array<std::uint32_t, PRECISION_STEPS> k;
+};
+AlignedCounts count_aligned_at(const Rect& rect, std::span<const Px> field, std::uint32_t width,
+                               std::uint32_t height, float threshold,
+                               const std::array<double, PRECISION_STEPS>& precs);
 
 // log10(1 / NFA) for k aligned pixels among n, each aligned by chance with
 // probability p, among 10^log_nt tests.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -164,6 +165,17 @@ TEST(CountAligned, MatchesThePixelByPixelTestOnRandomRectangles) {
         const AlignedCount got = count_aligned(r, f.cells, w, h, THRESHOLD);
         ASSERT_EQ(got.n, want.n) << "trial " << trial;
         ASSERT_EQ(got.k, want.k) << "trial " << trial;
+        // Several tolerances counted in one pass agree with one pass each.
+        std::array<double, PRECISION_STEPS> precs;
+        for (std::size_t j = 0; j < PRECISION_STEPS; ++j) precs[j] = unit(rng) * 0.8;
+        const AlignedCounts all = count_aligned_at(r, f.cells, w, h, THRESHOLD, precs);
+        for (std::size_t j = 0; j < PRECISION_STEPS; ++j) {
+            Rect at = r;
+            at.prec = precs[j];
+            const AlignedCount one = reference_count(at, f.cells, w, h);
+            ASSERT_EQ(all.n, one.n);
+            ASSERT_EQ(all.k[j], one.k) << "trial " << trial << " tolerance " << j;
+        }
     }
 }
 
