@@ -9,6 +9,18 @@
 #include "warp/sample_run.hpp"
 
 namespace vantrell::warp {
+namespace {
+
+// Output columns whose plane X a worker keeps for all of its rows (32 KiB of
+// its stack).
+constexpr std::size_t PLANE_COLUMNS = 4096;
+
+// X = x / scale + off_x for columns x_begin .. x_begin + n - 1.
+void plane_columns(double scale, double off_x, std::size_t x_begin, std::size_t n, double* X) {
+    for (std::size_t i = 0; i < n; ++i) X[i] = static_cast<double>(x_begin + i) / scale + off_x;
+}
+
+}  // namespace
 
 template <class T>
 std::optional<SizeMismatch> warp_rgb(std::span<const T> source, std::size_t w, std::size_t h,
@@ -32,16 +44,25 @@ std::optional<SizeMismatch> warp_rgb(std::span<const T> source, std::size_t w, s
     const auto& H = inverse;
 
     pool::parallel_rows(out_h, [&](std::size_t begin, std::size_t end) {
+        // The plane X of each output column is the same on every row; a piece
+        // of rows works it out once when the row is narrow enough to keep.
+        double columns[PLANE_COLUMNS];
+        const bool keep = out_w <= PLANE_COLUMNS;
+        if (keep) plane_columns(scale, off_x, 0, out_w, columns);
         double xs[RUN_LENGTH];
         double ys[RUN_LENGTH];
         for (std::size_t y = begin; y < end; ++y) {
             const double Y = static_cast<double>(y) / scale + off_y;
             // The row terms; each pixel adds its X term to them.
-            const WarpRow row{H[0], H[3], H[6], H[1] * Y + H[2], H[4] * Y + H[5], H[7] * Y + H[8],
-                              scale, off_x};
+            const WarpRow row{H[0], H[3], H[6], H[1] * Y + H[2], H[4] * Y + H[5], H[7] * Y + H[8]};
             for (std::size_t x = 0; x < out_w; x += RUN_LENGTH) {
                 const std::size_t n = std::min(RUN_LENGTH, out_w - x);
-                warp_positions(row, x, n, xs, ys);
+                const double* X = columns + x;
+                if (!keep) {
+                    plane_columns(scale, off_x, x, n, columns);
+                    X = columns;
+                }
+                warp_positions(row, X, n, xs, ys);
                 sample_run<T, 3>(image, filter, weights, xs, ys, n, out.data() + (y * out_w + x) * 3);
             }
         }

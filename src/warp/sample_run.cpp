@@ -40,26 +40,25 @@ void sample_run(const SourceImage<T>& source, Filter filter, const Lanczos3Table
         sample_run_portable<T, C>(source, filter, table, xs, ys, n, out);
 }
 
-void warp_positions_portable(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
+void warp_positions_portable(const WarpRow& row, const double* X, std::size_t n, double* xs,
                              double* ys) {
     for (std::size_t i = 0; i < n; ++i) {
-        const double X = static_cast<double>(x_begin + i) / row.scale + row.off_x;
-        const double den = row.aw + row.h6 * X;
+        const double den = row.aw + row.h6 * X[i];
         if (den == 0.0) {
             xs[i] = std::numeric_limits<double>::infinity();
             ys[i] = 0.0;
         } else {
-            xs[i] = (row.ax + row.h0 * X) / den;
-            ys[i] = (row.ay + row.h3 * X) / den;
+            xs[i] = (row.ax + row.h0 * X[i]) / den;
+            ys[i] = (row.ay + row.h3 * X[i]) / den;
         }
     }
 }
 
-void warp_positions(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs, double* ys) {
+void warp_positions(const WarpRow& row, const double* X, std::size_t n, double* xs, double* ys) {
     if (have_avx2())
-        warp_positions_avx2(row, x_begin, n, xs, ys);
+        warp_positions_avx2(row, X, n, xs, ys);
     else
-        warp_positions_portable(row, x_begin, n, xs, ys);
+        warp_positions_portable(row, X, n, xs, ys);
 }
 
 #define VANTRELL_RUN_INSTANCES(T, C)                                                              \

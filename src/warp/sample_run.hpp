@@ -50,21 +50,17 @@ bool have_avx2();
 // Whether the AVX2 code takes images of this size (its indices are 32-bit).
 bool avx2_fits(std::size_t w, std::size_t h);
 
-// Source positions of output pixels x_begin .. x_begin + n - 1 (n <= RUN_LENGTH)
-// of one warp row: X = x / scale + off_x, den = aw + h6 * X, and
-// (sx, sy) = ((ax + h0 * X) / den, (ay + h3 * X) / den). A pixel whose
-// denominator is exactly 0 is skipped; it gets sx = +infinity, which every
-// sampler treats as outside.
+// Source positions of n <= RUN_LENGTH output pixels of one warp row, from
+// their plane X: den = aw + h6 * X and (sx, sy) = ((ax + h0 * X) / den,
+// (ay + h3 * X) / den). A pixel whose denominator is exactly 0 is skipped; it
+// gets sx = +infinity, which every sampler treats as outside.
 struct WarpRow {
     double h0, h3, h6;  // the X column of the inverse homography
     double ax, ay, aw;  // row terms h1 * Y + h2, h4 * Y + h5, h7 * Y + h8
-    double scale, off_x;
 };
-void warp_positions(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs, double* ys);
-void warp_positions_portable(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
-                             double* ys);
-void warp_positions_avx2(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
-                         double* ys);
+void warp_positions(const WarpRow& row, const double* X, std::size_t n, double* xs, double* ys);
+void warp_positions_portable(const WarpRow& row, const double* X, std::size_t n, double* xs, double* ys);
+void warp_positions_avx2(const WarpRow& row, const double* X, std::size_t n, double* xs, double* ys);
 
 // a * b, or the largest size when the product does not fit (no buffer can
 // have that length, so a comparison with a real length still fails).

@@ -28,31 +28,29 @@ namespace vantrell::warp {
 namespace {
 
 constexpr std::size_t LANES = 4;
+constexpr std::size_t GROUPS = RUN_LENGTH / LANES;
+static_assert(RUN_LENGTH % LANES == 0);
 
-// What the second pass does with a pixel.
-enum Kind : std::uint8_t {
-    SKIP = 0,      // outside the image: nothing is written
-    INTERIOR = 1,  // every tap inside: read without clamping
-    EDGE = 2,      // some tap beyond an edge: the point sampler clamps it
+// Per-group lane masks (bit l for pixel 4 g + l) of the first pass: which
+// pixels are inside the image, and which of those have every tap inside it.
+// Pixels inside but not interior go through the point samplers, which clamp.
+struct Lanes {
+    std::uint8_t inside[GROUPS];
+    std::uint8_t interior[GROUPS];
 };
 
-// Per-pixel results of the first pass for one run.
-struct BilinearTaps {
+struct BilinearTaps : Lanes {
     alignas(32) double w00[RUN_LENGTH];
     alignas(32) double w10[RUN_LENGTH];
     alignas(32) double w01[RUN_LENGTH];
     alignas(32) double w11[RUN_LENGTH];
-    alignas(16) std::int32_t ix[RUN_LENGTH];
-    alignas(16) std::int32_t iy[RUN_LENGTH];
-    Kind kind[RUN_LENGTH];
+    alignas(32) std::int64_t offset[RUN_LENGTH];  // first sample of tap (x0, y0)
 };
 
-struct Lanczos3Taps {
-    alignas(16) std::int32_t ix[RUN_LENGTH];
-    alignas(16) std::int32_t iy[RUN_LENGTH];
+struct Lanczos3Taps : Lanes {
+    alignas(32) std::int64_t offset[RUN_LENGTH];  // first sample of tap (ix - 2, iy - 2)
     alignas(16) std::int32_t tx[RUN_LENGTH];
     alignas(16) std::int32_t ty[RUN_LENGTH];
-    Kind kind[RUN_LENGTH];
 };
 
 // Positions of one group of four pixels; a short last group is padded with
@@ -74,15 +72,15 @@ Group load_group(const double* xs, const double* ys, std::size_t i, std::size_t 
     return {_mm256_load_pd(gx), _mm256_load_pd(gy)};
 }
 
-// The inside test of kernels.hpp `outside`, negated, per lane.
-__m256d inside_mask(const Group& g, double w, double h) {
+// kernels.hpp `outside`, per lane: bit l set when pixel l is inside.
+unsigned inside_bits(const Group& g, double w, double h) {
     const __m256d lo = _mm256_set1_pd(-0.5);
     const __m256d x_hi = _mm256_set1_pd(w - 0.5);
     const __m256d y_hi = _mm256_set1_pd(h - 0.5);
     const __m256d out = _mm256_or_pd(
         _mm256_or_pd(_mm256_cmp_pd(g.x, lo, _CMP_LT_OQ), _mm256_cmp_pd(g.x, x_hi, _CMP_GT_OQ)),
         _mm256_or_pd(_mm256_cmp_pd(g.y, lo, _CMP_LT_OQ), _mm256_cmp_pd(g.y, y_hi, _CMP_GT_OQ)));
-    return _mm256_xor_pd(out, _mm256_castsi256_pd(_mm256_set1_epi32(-1)));
+    return ~static_cast<unsigned>(_mm256_movemask_pd(out)) & 0xFu;
 }
 
 // kernels.hpp `tap_index` for a floor of an inside coordinate: such a floor
@@ -93,32 +91,29 @@ __m128i floor_index(__m256d coord, __m256d floored) {
     return _mm256_cvttpd_epi32(_mm256_and_pd(floored, ordered));
 }
 
-// 32-bit lane masks (all ones or zero) folded into four bits.
-unsigned lane_bits(__m128i mask) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask))); }
-unsigned lane_bits(__m256d mask) { return static_cast<unsigned>(_mm256_movemask_pd(mask)); }
-
-void set_kinds(Kind* kind, std::size_t i, std::size_t n, unsigned inside, unsigned interior) {
-    for (std::size_t l = 0; l < LANES && i + l < n; ++l) {
-        const unsigned bit = 1u << l;
-        kind[i + l] = !(inside & bit) ? SKIP : (interior & bit) ? INTERIOR : EDGE;
-    }
-}
-
-// Taps from -before to +after around (ix, iy) all inside the image, and the
-// last of them not the image's final pixel: the second pass reads four
-// samples from each three-sample tap, which must not run past the buffer.
-__m128i interior_mask(__m128i ix, __m128i iy, std::size_t w, std::size_t h, int before, int after) {
+// Bit l set when the taps from -before to +after around (ix, iy) of lane l
+// all lie inside the image and the last of them is not the image's final
+// pixel: the second pass reads four samples from each three-sample tap, which
+// must not run past the buffer.
+unsigned interior_bits(__m128i ix, __m128i iy, std::size_t w, std::size_t h, int before, int after) {
     const __m128i x_last = _mm_set1_epi32(static_cast<std::int32_t>(w) - 1 - after);
     const __m128i y_last = _mm_set1_epi32(static_cast<std::int32_t>(h) - 1 - after);
     const __m128i low = _mm_set1_epi32(before - 1);
     // ix >= before, iy >= before, ix + after <= w - 1, iy + after <= h - 1.
-    const __m128i inside = _mm_and_si128(
-        _mm_and_si128(_mm_cmpgt_epi32(ix, low), _mm_cmpgt_epi32(iy, low)),
-        _mm_andnot_si128(_mm_or_si128(_mm_cmpgt_epi32(ix, x_last), _mm_cmpgt_epi32(iy, y_last)),
-                         _mm_set1_epi32(-1)));
+    const __m128i inside = _mm_andnot_si128(
+        _mm_or_si128(_mm_cmpgt_epi32(ix, x_last), _mm_cmpgt_epi32(iy, y_last)),
+        _mm_and_si128(_mm_cmpgt_epi32(ix, low), _mm_cmpgt_epi32(iy, low)));
     // ix + after < w - 1 or iy + after < h - 1.
     const __m128i not_final = _mm_or_si128(_mm_cmpgt_epi32(x_last, ix), _mm_cmpgt_epi32(y_last, iy));
-    return _mm_and_si128(inside, not_final);
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(inside, not_final))));
+}
+
+// (row * w + column) * 3 in 64 bits, for lanes whose row and column are not
+// negative; other lanes get values that are never used.
+void store_offsets(std::int64_t* out, __m128i column, __m128i row, std::size_t w) {
+    const __m256i r = _mm256_mul_epu32(_mm256_cvtepu32_epi64(row), _mm256_set1_epi64x(static_cast<std::int64_t>(w)));
+    const __m256i pixel = _mm256_add_epi64(r, _mm256_cvtepu32_epi64(column));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(out), _mm256_add_epi64(_mm256_add_epi64(pixel, pixel), pixel));
 }
 
 void bilinear_taps(const double* xs, const double* ys, std::size_t n, std::size_t w, std::size_t h,
@@ -128,7 +123,6 @@ void bilinear_taps(const double* xs, const double* ys, std::size_t n, std::size_
     const double hd = static_cast<double>(h);
     for (std::size_t i = 0; i < n; i += LANES) {
         const Group g = load_group(xs, ys, i, n);
-        const __m256d inside = inside_mask(g, wd, hd);
         const __m256d fy = _mm256_floor_pd(g.y);
         const __m256d fx = _mm256_floor_pd(g.x);
         const __m128i ix = floor_index(g.x, fx);
@@ -141,9 +135,9 @@ void bilinear_taps(const double* xs, const double* ys, std::size_t n, std::size_
         _mm256_store_pd(taps.w10 + i, _mm256_mul_pd(dx, ey));
         _mm256_store_pd(taps.w01 + i, _mm256_mul_pd(ex, dy));
         _mm256_store_pd(taps.w11 + i, _mm256_mul_pd(dx, dy));
-        _mm_store_si128(reinterpret_cast<__m128i*>(taps.ix + i), ix);
-        _mm_store_si128(reinterpret_cast<__m128i*>(taps.iy + i), iy);
-        set_kinds(taps.kind, i, n, lane_bits(inside), lane_bits(interior_mask(ix, iy, w, h, 0, 1)));
+        store_offsets(taps.offset + i, ix, iy, w);
+        taps.inside[i / LANES] = static_cast<std::uint8_t>(inside_bits(g, wd, hd));
+        taps.interior[i / LANES] = static_cast<std::uint8_t>(interior_bits(ix, iy, w, h, 0, 1));
     }
 }
 
@@ -169,30 +163,37 @@ void lanczos3_taps(const double* xs, const double* ys, std::size_t n, std::size_
                    Lanczos3Taps& taps) {
     const double wd = static_cast<double>(w);
     const double hd = static_cast<double>(h);
+    const __m128i two = _mm_set1_epi32(2);
     for (std::size_t i = 0; i < n; i += LANES) {
         const Group g = load_group(xs, ys, i, n);
-        const __m256d inside = inside_mask(g, wd, hd);
         const __m256d fx = _mm256_floor_pd(g.x);
         const __m256d fy = _mm256_floor_pd(g.y);
         const __m128i ix = floor_index(g.x, fx);
         const __m128i iy = floor_index(g.y, fy);
         _mm_store_si128(reinterpret_cast<__m128i*>(taps.tx + i), entry_index(g.x, fx));
         _mm_store_si128(reinterpret_cast<__m128i*>(taps.ty + i), entry_index(g.y, fy));
-        _mm_store_si128(reinterpret_cast<__m128i*>(taps.ix + i), ix);
-        _mm_store_si128(reinterpret_cast<__m128i*>(taps.iy + i), iy);
-        set_kinds(taps.kind, i, n, lane_bits(inside), lane_bits(interior_mask(ix, iy, w, h, 2, 3)));
+        store_offsets(taps.offset + i, _mm_sub_epi32(ix, two), _mm_sub_epi32(iy, two), w);
+        taps.inside[i / LANES] = static_cast<std::uint8_t>(inside_bits(g, wd, hd));
+        taps.interior[i / LANES] = static_cast<std::uint8_t>(interior_bits(ix, iy, w, h, 2, 3));
     }
 }
 
 // The three samples of a pixel, widened exactly to double in lanes 0 .. 2;
-// lane 3 holds the next sample, which must exist.
+// lane 3 holds the next sample, which must exist. Each sample s goes into the
+// low mantissa bits of 2^52, giving the double 2^52 + s exactly, and 2^52 is
+// subtracted exactly: cheaper than an integer-to-double conversion.
+__m256d widen(__m256i q) {
+    const __m256i magic_bits = _mm256_set1_epi64x(0x4330000000000000);
+    return _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(q, magic_bits)),
+                         _mm256_castsi256_pd(magic_bits));
+}
 __m256d load_pixel(const std::uint8_t* p) {
     std::int32_t bits;
     std::memcpy(&bits, p, sizeof bits);
-    return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bits)));
+    return widen(_mm256_cvtepu8_epi64(_mm_cvtsi32_si128(bits)));
 }
 __m256d load_pixel(const std::uint16_t* p) {
-    return _mm256_cvtepi32_pd(_mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    return widen(_mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
 }
 
 // kernels.hpp `store_sample` for lanes 0 .. 2: v + 0.5 clamped to [0, max]
@@ -216,77 +217,64 @@ void store_pixel(std::uint16_t* out, __m256d v) {
     std::memcpy(out, &bits, 6);
 }
 
-// Four pixel results (lanes 0 .. 2 of each) stored as twelve consecutive samples.
-void store_pixels(std::uint8_t* out, __m256d v0, __m256d v1, __m256d v2, __m256d v3) {
-    const __m128i a = _mm_packus_epi32(stored_samples(v0, 255.0), stored_samples(v1, 255.0));
-    const __m128i b = _mm_packus_epi32(stored_samples(v2, 255.0), stored_samples(v3, 255.0));
-    const __m128i bytes = _mm_shuffle_epi8(_mm_packus_epi16(a, b),
+// Four pixels' stored samples (lanes 0 .. 2 of each) as twelve consecutive samples.
+void store_pixels(std::uint8_t* out, __m128i s0, __m128i s1, __m128i s2, __m128i s3) {
+    const __m128i bytes = _mm_shuffle_epi8(_mm_packus_epi16(_mm_packus_epi32(s0, s1), _mm_packus_epi32(s2, s3)),
                                            _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
     const std::uint32_t tail = static_cast<std::uint32_t>(_mm_extract_epi32(bytes, 2));
     std::memcpy(out + 8, &tail, sizeof tail);
 }
-void store_pixels(std::uint16_t* out, __m256d v0, __m256d v1, __m256d v2, __m256d v3) {
+void store_pixels(std::uint16_t* out, __m128i s0, __m128i s1, __m128i s2, __m128i s3) {
     const __m128i pick = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
-    const __m128i a = _mm_shuffle_epi8(
-        _mm_packus_epi32(stored_samples(v0, 65535.0), stored_samples(v1, 65535.0)), pick);
-    const __m128i b = _mm_shuffle_epi8(
-        _mm_packus_epi32(stored_samples(v2, 65535.0), stored_samples(v3, 65535.0)), pick);
+    const __m128i a = _mm_shuffle_epi8(_mm_packus_epi32(s0, s1), pick);
+    const __m128i b = _mm_shuffle_epi8(_mm_packus_epi32(s2, s3), pick);
     // a holds pixels 0 and 1 in its low 12 bytes, b pixels 2 and 3.
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(a, _mm_slli_si128(b, 12)));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), _mm_srli_si128(b, 4));
 }
 
-// Whether all four pixels of the group at i are interior.
-bool all_interior(const Kind* kind, std::size_t i, std::size_t n) {
-    if (i + LANES > n) return false;
-    std::uint32_t four;
-    std::memcpy(&four, kind + i, sizeof four);
-    return four == 0x01010101u * INTERIOR;
+template <class T>
+constexpr double max_sample() {
+    return sizeof(T) == 1 ? 255.0 : 65535.0;
 }
 
+// Bilinear value of pixel i of the run, all four taps inside the image.
 template <class T>
-class BilinearRgb {
-public:
-    BilinearRgb(const SourceImage<T>& source, const BilinearTaps& taps)
-        : source_(source), taps_(taps), stride_(source.w * 3) {}
-
-    // Pixel i of the run, all four taps inside the image.
-    __m256d interior(std::size_t i) const {
-        const T* p0 = source_.samples.data() + (static_cast<std::size_t>(taps_.iy[i]) * source_.w +
-                                                 static_cast<std::size_t>(taps_.ix[i])) * 3;
-        const T* p1 = p0 + stride_;
-        __m256d v = _mm256_mul_pd(_mm256_broadcast_sd(taps_.w00 + i), load_pixel(p0));
-        v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps_.w10 + i), load_pixel(p0 + 3)));
-        v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps_.w01 + i), load_pixel(p1)));
-        return _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps_.w11 + i), load_pixel(p1 + 3)));
-    }
-
-    void pixel(std::size_t i, double x, double y, T* out) const {
-        if (taps_.kind[i] == INTERIOR)
-            store_pixel(out, interior(i));
-        else if (taps_.kind[i] == EDGE)
-            sample_bilinear<T, 3>(source_.samples, source_.w, source_.h, x, y, out);
-    }
-
-private:
-    const SourceImage<T>& source_;
-    const BilinearTaps& taps_;
-    std::size_t stride_;
-};
+__m256d bilinear_interior(const T* samples, std::size_t stride, const BilinearTaps& taps, std::size_t i) {
+    const T* p0 = samples + taps.offset[i];
+    const T* p1 = p0 + stride;
+    __m256d v = _mm256_mul_pd(_mm256_broadcast_sd(taps.w00 + i), load_pixel(p0));
+    v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps.w10 + i), load_pixel(p0 + 3)));
+    v = _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps.w01 + i), load_pixel(p1)));
+    return _mm256_add_pd(v, _mm256_mul_pd(_mm256_broadcast_sd(taps.w11 + i), load_pixel(p1 + 3)));
+}
 
 template <class T>
 void bilinear_run_rgb(const SourceImage<T>& source, const double* xs, const double* ys, std::size_t n,
                       T* out) {
     BilinearTaps taps;
     bilinear_taps(xs, ys, n, source.w, source.h, taps);
-    const BilinearRgb<T> sampler(source, taps);
+    const T* samples = source.samples.data();
+    const std::size_t stride = source.w * 3;
+    constexpr double max = max_sample<T>();
     for (std::size_t i = 0; i < n; i += LANES) {
-        if (all_interior(taps.kind, i, n)) {
-            store_pixels(out + i * 3, sampler.interior(i), sampler.interior(i + 1),
-                         sampler.interior(i + 2), sampler.interior(i + 3));
-        } else {
-            for (std::size_t l = i; l < i + LANES && l < n; ++l) sampler.pixel(l, xs[l], ys[l], out + l * 3);
+        const unsigned inside = taps.inside[i / LANES];
+        const unsigned interior = taps.interior[i / LANES];
+        if ((interior & inside) == 0xF) {
+            const __m128i s0 = stored_samples(bilinear_interior(samples, stride, taps, i), max);
+            const __m128i s1 = stored_samples(bilinear_interior(samples, stride, taps, i + 1), max);
+            const __m128i s2 = stored_samples(bilinear_interior(samples, stride, taps, i + 2), max);
+            const __m128i s3 = stored_samples(bilinear_interior(samples, stride, taps, i + 3), max);
+            store_pixels(out + i * 3, s0, s1, s2, s3);
+            continue;
+        }
+        for (std::size_t l = 0; l < LANES && i + l < n; ++l) {
+            if (!(inside >> l & 1)) continue;
+            if (interior >> l & 1)
+                store_pixel(out + (i + l) * 3, bilinear_interior(samples, stride, taps, i + l));
+            else
+                sample_bilinear<T, 3>(source.samples, source.w, source.h, xs[i + l], ys[i + l], out + (i + l) * 3);
         }
     }
 }
@@ -310,66 +298,64 @@ template <class T>
 class Lanczos3Rgb {
 public:
     Lanczos3Rgb(const SourceImage<T>& source, const Lanczos3Table& table, const Lanczos3Taps& taps)
-        : source_(source), table_(table), taps_(taps), stride_(source.w * 3) {}
+        : samples_(source.samples.data()), stride_(source.w * 3), table_(table), taps_(taps) {}
 
-    // First sample of the top-left tap of pixel i, which is interior.
-    const T* corner(std::size_t i) const {
-        return source_.samples.data() + (static_cast<std::size_t>(taps_.iy[i] - 2) * source_.w +
-                                         static_cast<std::size_t>(taps_.ix[i] - 2)) * 3;
-    }
     void weights(std::size_t i, TapWeights& out) const {
-        tap_weights(table_[static_cast<std::size_t>(taps_.tx[i])],
-                    table_[static_cast<std::size_t>(taps_.ty[i])], out);
+        tap_weights(table_[static_cast<std::size_t>(taps_.tx[i])], table_[static_cast<std::size_t>(taps_.ty[i])], out);
     }
 
     // Four interior pixels at once: four independent sums, each over the 36
     // taps in row order, top to bottom and left to right.
     void interior4(std::size_t i, T* out) const {
         TapWeights wt[LANES];
-        const T* line[LANES];
-        for (std::size_t l = 0; l < LANES; ++l) {
-            weights(i + l, wt[l]);
-            line[l] = corner(i + l);
-        }
+        for (std::size_t l = 0; l < LANES; ++l) weights(i + l, wt[l]);
+        const T* line0 = samples_ + taps_.offset[i];
+        const T* line1 = samples_ + taps_.offset[i + 1];
+        const T* line2 = samples_ + taps_.offset[i + 2];
+        const T* line3 = samples_ + taps_.offset[i + 3];
         __m256d acc0 = _mm256_setzero_pd();
         __m256d acc1 = _mm256_setzero_pd();
         __m256d acc2 = _mm256_setzero_pd();
         __m256d acc3 = _mm256_setzero_pd();
+        // Kept rolled: unrolled, the compiler hoists the loads of many taps
+        // ahead of the sums and spills them.
+#pragma GCC unroll 1
         for (std::size_t j = 0; j < 6; ++j) {
+#pragma GCC unroll 1
             for (std::size_t k = 0; k < 6; ++k) {
                 const std::size_t t = 8 * j + k;
-                acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(_mm256_broadcast_sd(wt[0].w + t), load_pixel(line[0] + 3 * k)));
-                acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(_mm256_broadcast_sd(wt[1].w + t), load_pixel(line[1] + 3 * k)));
-                acc2 = _mm256_add_pd(acc2, _mm256_mul_pd(_mm256_broadcast_sd(wt[2].w + t), load_pixel(line[2] + 3 * k)));
-                acc3 = _mm256_add_pd(acc3, _mm256_mul_pd(_mm256_broadcast_sd(wt[3].w + t), load_pixel(line[3] + 3 * k)));
+                acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(_mm256_broadcast_sd(wt[0].w + t), load_pixel(line0 + 3 * k)));
+                acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(_mm256_broadcast_sd(wt[1].w + t), load_pixel(line1 + 3 * k)));
+                acc2 = _mm256_add_pd(acc2, _mm256_mul_pd(_mm256_broadcast_sd(wt[2].w + t), load_pixel(line2 + 3 * k)));
+                acc3 = _mm256_add_pd(acc3, _mm256_mul_pd(_mm256_broadcast_sd(wt[3].w + t), load_pixel(line3 + 3 * k)));
             }
-            for (std::size_t l = 0; l < LANES; ++l) line[l] += stride_;
+            line0 += stride_;
+            line1 += stride_;
+            line2 += stride_;
+            line3 += stride_;
         }
-        store_pixels(out, acc0, acc1, acc2, acc3);
+        constexpr double max = max_sample<T>();
+        store_pixels(out, stored_samples(acc0, max), stored_samples(acc1, max), stored_samples(acc2, max),
+                     stored_samples(acc3, max));
     }
 
-    void pixel(std::size_t i, double x, double y, T* out) const {
-        if (taps_.kind[i] == INTERIOR) {
-            TapWeights wt;
-            weights(i, wt);
-            const T* line = corner(i);
-            __m256d acc = _mm256_setzero_pd();
-            for (std::size_t j = 0; j < 6; ++j, line += stride_) {
-                for (std::size_t k = 0; k < 6; ++k)
-                    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_broadcast_sd(wt.w + 8 * j + k),
-                                                           load_pixel(line + 3 * k)));
-            }
-            store_pixel(out, acc);
-        } else if (taps_.kind[i] == EDGE) {
-            sample_lanczos3<T, 3>(source_.samples, source_.w, source_.h, x, y, table_, out);
+    void interior(std::size_t i, T* out) const {
+        TapWeights wt;
+        weights(i, wt);
+        const T* line = samples_ + taps_.offset[i];
+        __m256d acc = _mm256_setzero_pd();
+        for (std::size_t j = 0; j < 6; ++j, line += stride_) {
+            for (std::size_t k = 0; k < 6; ++k)
+                acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_broadcast_sd(wt.w + 8 * j + k), load_pixel(line + 3 * k)));
         }
+        store_pixel(out, acc);
     }
 
 private:
-    const SourceImage<T>& source_;
+    const T* samples_;
+    std::size_t stride_;
     const Lanczos3Table& table_;
     const Lanczos3Taps& taps_;
-    std::size_t stride_;
 };
 
 template <class T>
@@ -379,10 +365,19 @@ void lanczos3_run_rgb(const SourceImage<T>& source, const Lanczos3Table& table, 
     lanczos3_taps(xs, ys, n, source.w, source.h, taps);
     const Lanczos3Rgb<T> sampler(source, table, taps);
     for (std::size_t i = 0; i < n; i += LANES) {
-        if (all_interior(taps.kind, i, n)) {
+        const unsigned inside = taps.inside[i / LANES];
+        const unsigned interior = taps.interior[i / LANES];
+        if ((interior & inside) == 0xF) {
             sampler.interior4(i, out + i * 3);
-        } else {
-            for (std::size_t l = i; l < i + LANES && l < n; ++l) sampler.pixel(l, xs[l], ys[l], out + l * 3);
+            continue;
+        }
+        for (std::size_t l = 0; l < LANES && i + l < n; ++l) {
+            if (!(inside >> l & 1)) continue;
+            if (interior >> l & 1)
+                sampler.interior(i + l, out + (i + l) * 3);
+            else
+                sample_lanczos3<T, 3>(source.samples, source.w, source.h, xs[i + l], ys[i + l], table,
+                                      out + (i + l) * 3);
         }
     }
 }
@@ -411,31 +406,28 @@ void sample_run_avx2(const SourceImage<T>& source, Filter filter, const Lanczos3
     }
 }
 
-void warp_positions_avx2(const WarpRow& row, std::size_t x_begin, std::size_t n, double* xs,
-                         double* ys) {
+void warp_positions_avx2(const WarpRow& row, const double* X, std::size_t n, double* xs, double* ys) {
     const __m256d h0 = _mm256_set1_pd(row.h0);
     const __m256d h3 = _mm256_set1_pd(row.h3);
     const __m256d h6 = _mm256_set1_pd(row.h6);
     const __m256d ax = _mm256_set1_pd(row.ax);
     const __m256d ay = _mm256_set1_pd(row.ay);
     const __m256d aw = _mm256_set1_pd(row.aw);
-    const __m256d scale = _mm256_set1_pd(row.scale);
-    const __m256d off_x = _mm256_set1_pd(row.off_x);
     const __m256d zero = _mm256_setzero_pd();
     const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
-    // Column indices as doubles; whole numbers below 2^53 add exactly.
-    const double first = static_cast<double>(x_begin);
-    __m256d x = _mm256_add_pd(_mm256_set1_pd(first), _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
-    const __m256d step = _mm256_set1_pd(static_cast<double>(LANES));
-    for (std::size_t i = 0; i < n; i += LANES, x = _mm256_add_pd(x, step)) {
-        const __m256d X = _mm256_add_pd(_mm256_div_pd(x, scale), off_x);
-        const __m256d den = _mm256_add_pd(aw, _mm256_mul_pd(h6, X));
-        const __m256d sx = _mm256_div_pd(_mm256_add_pd(ax, _mm256_mul_pd(h0, X)), den);
-        const __m256d sy = _mm256_div_pd(_mm256_add_pd(ay, _mm256_mul_pd(h3, X)), den);
+    for (std::size_t i = 0; i < n; i += LANES) {
+        const bool full = i + LANES <= n;
+        alignas(32) double part[LANES] = {0.0, 0.0, 0.0, 0.0};
+        if (!full)
+            for (std::size_t l = 0; i + l < n; ++l) part[l] = X[i + l];
+        const __m256d x = full ? _mm256_loadu_pd(X + i) : _mm256_load_pd(part);
+        const __m256d den = _mm256_add_pd(aw, _mm256_mul_pd(h6, x));
+        const __m256d sx = _mm256_div_pd(_mm256_add_pd(ax, _mm256_mul_pd(h0, x)), den);
+        const __m256d sy = _mm256_div_pd(_mm256_add_pd(ay, _mm256_mul_pd(h3, x)), den);
         const __m256d skip = _mm256_cmp_pd(den, zero, _CMP_EQ_OQ);
         const __m256d gx = _mm256_blendv_pd(sx, inf, skip);
         const __m256d gy = _mm256_blendv_pd(sy, zero, skip);
-        if (i + LANES <= n) {
+        if (full) {
             _mm256_storeu_pd(xs + i, gx);
             _mm256_storeu_pd(ys + i, gy);
         } else {

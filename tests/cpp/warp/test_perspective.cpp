@@ -54,6 +54,12 @@ TEST_P(Warp, IdentityReproducesTheSource) {
     EXPECT_EQ(run(src, src.w, src.h, View{}).samples, src.samples);
 }
 
+TEST_P(Warp, WideRowsReproduceTheSource) {
+    // Rows wider than a worker keeps plane columns for.
+    const Image src = image(4200, 2);
+    EXPECT_EQ(run(src, src.w, src.h, View{}).samples, src.samples);
+}
+
 TEST_P(Warp, NegatedMatrixWithNegativeWeightEqualsIdentity) {
     // (-X, -Y, -1) divides to (X, Y): negative denominators are used as they are.
     const Image src = image(23, 17);

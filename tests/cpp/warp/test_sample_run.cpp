@@ -151,17 +151,20 @@ TEST(WarpPositions, VectorAndPortableAgree) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> coef(-2.0, 2.0);
     std::bernoulli_distribution zero(0.2);
-    const std::vector<double> scales = {1.0, 2.0, 0.37, -1.5, 0.0, INF, std::nan("")};
+    const std::vector<double> odd = {0.0, -0.0, INF, -INF, std::nan(""), 1e-300, -1e308};
     for (int round = 0; round < 400; ++round) {
         auto maybe_zero = [&](double v) { return zero(rng) ? (zero(rng) ? -0.0 : 0.0) : v; };
-        WarpRow row{maybe_zero(coef(rng)), maybe_zero(coef(rng)), maybe_zero(coef(rng)),
-                    maybe_zero(coef(rng) * 50), maybe_zero(coef(rng) * 50), maybe_zero(coef(rng)),
-                    scales[static_cast<std::size_t>(round) % scales.size()], coef(rng) * 10};
+        const WarpRow row{maybe_zero(coef(rng)), maybe_zero(coef(rng)), maybe_zero(coef(rng)),
+                          maybe_zero(coef(rng) * 50), maybe_zero(coef(rng) * 50), maybe_zero(coef(rng))};
         const std::size_t n = 1 + static_cast<std::size_t>(round) % RUN_LENGTH;
-        const std::size_t x_begin = static_cast<std::size_t>(round) * 7;
+        std::vector<double> X(n);
+        for (std::size_t i = 0; i < n; ++i)
+            X[i] = zero(rng) ? odd[static_cast<std::size_t>(rng() % odd.size())] : coef(rng) * 100;
+        // Columns where den = aw + h6 * X is exactly 0 though both terms are not.
+        if (row.h6 != 0.0 && n > 2) X[n / 2] = -row.aw / row.h6;
         std::vector<double> px(n), py(n), vx(n), vy(n);
-        warp_positions_portable(row, x_begin, n, px.data(), py.data());
-        warp_positions_avx2(row, x_begin, n, vx.data(), vy.data());
+        warp_positions_portable(row, X.data(), n, px.data(), py.data());
+        warp_positions_avx2(row, X.data(), n, vx.data(), vy.data());
         for (std::size_t i = 0; i < n; ++i) {
             ASSERT_TRUE(same_bits(px[i], vx[i])) << "round " << round << " pixel " << i << ": " << px[i] << " vs " << vx[i];
             ASSERT_TRUE(same_bits(py[i], vy[i])) << "round " << round << " pixel " << i << ": " << py[i] << " vs " << vy[i];
@@ -173,9 +176,10 @@ TEST(WarpPositions, ZeroDenominatorLandsOutside) {
     // aw = 0 and h6 = 0: every denominator is +0 (or -0); the pixel is skipped
     // by sending it to +infinity, which no sampler reads.
     for (double aw : {0.0, -0.0}) {
-        const WarpRow row{1.0, 0.0, 0.0, 3.0, 4.0, aw, 1.0, 0.0};
-        std::vector<double> xs(9), ys(9);
-        warp_positions(row, 0, xs.size(), xs.data(), ys.data());
+        const WarpRow row{1.0, 0.0, 0.0, 3.0, 4.0, aw};
+        const std::vector<double> X = {0.0, 1.0, -2.5, 7.0, 1e10};
+        std::vector<double> xs(X.size()), ys(X.size());
+        warp_positions(row, X.data(), X.size(), xs.data(), ys.data());
         for (double x : xs) EXPECT_EQ(x, INF);
     }
 }
