@@ -5,7 +5,8 @@
 // pass keeps just the sampled columns of each row and the column pass produces
 // just the sampled rows: every kept value is summed exactly as in the full
 // smoothing (same weights, same order, same start at 0.0), the others are never
-// formed.
+// formed. Both passes run per piece of output rows, so the row-smoothed image
+// never exists as a whole.
 #include "detector/downscale.hpp"
 
 #include <algorithm>
@@ -68,15 +69,25 @@ Downscaled downscale(std::span<const T> image, std::size_t width, std::size_t he
     const std::vector<std::size_t> cols = source_indices(out_w, width, scale);
     const std::vector<std::size_t> rows = source_indices(out_h, height, scale);
 
-    // Row pass: every input row, smoothed along the row, sampled columns only.
-    std::vector<double> row_smoothed(out_w * height);
-    pool::parallel_rows(height, [&](std::size_t begin, std::size_t end) {
-        // The row with r replicated samples on either side, so that the whole
-        // row is one contiguous multiply-add loop per weight.
+    // Each piece of output rows runs both passes itself: the rows of the row
+    // pass that its output rows need are made in increasing order into a ring
+    // of 2r + 1 rows (input row q in slot q mod (2r + 1)), and each output row
+    // then adds whole ring rows. A piece may redo up to 2r rows that the piece
+    // before it made too; nothing else is shared between pieces.
+    Downscaled result;
+    result.width = out_w;
+    result.height = out_h;
+    result.image = Buffer<double>(out_w * out_h);
+    const std::int64_t last_row = static_cast<std::int64_t>(height) - 1;
+    const std::int64_t radius = static_cast<std::int64_t>(r);
+    pool::parallel_rows(out_h, [&](std::size_t begin, std::size_t end) {
+        // The input row with r replicated samples on either side, so that the
+        // whole row is one contiguous multiply-add loop per weight.
         std::vector<double> padded(width + 2 * r);
         std::vector<double> acc(width);
-        for (std::size_t y = begin; y < end; ++y) {
-            const T* src = image.data() + y * width;
+        std::vector<double> ring(taps * out_w);
+        auto row_pass = [&](std::int64_t q) {
+            const T* src = image.data() + static_cast<std::size_t>(q) * width;
             const double first = working_value(src[0]);
             const double last = working_value(src[width - 1]);
             double* __restrict p = padded.data();
@@ -91,25 +102,24 @@ Downscaled downscale(std::span<const T> image, std::size_t width, std::size_t he
                 const double* __restrict s = p + i;
                 for (std::size_t x = 0; x < width; ++x) a[x] += k * s[x];
             }
-            double* out = row_smoothed.data() + y * out_w;
+            double* out = ring.data() + static_cast<std::size_t>(q) % taps * out_w;
             for (std::size_t x = 0; x < out_w; ++x) out[x] = a[cols[x]];
-        }
-    });
+        };
 
-    // Column pass: each output row adds whole rows of the row-smoothed image.
-    Downscaled result;
-    result.width = out_w;
-    result.height = out_h;
-    result.image.assign(out_w * out_h, 0.0);
-    const std::int64_t last_row = static_cast<std::int64_t>(height) - 1;
-    pool::parallel_rows(out_h, [&](std::size_t begin, std::size_t end) {
+        std::int64_t made_to = -1;  // the ring holds the rows made last, up to this one
         for (std::size_t y = begin; y < end; ++y) {
-            double* __restrict out = result.image.data() + y * out_w;
             const std::int64_t centre = static_cast<std::int64_t>(rows[y]);
+            const std::int64_t lo = std::max<std::int64_t>(0, centre - radius);
+            const std::int64_t hi = std::min(last_row, centre + radius);
+            for (std::int64_t q = std::max(lo, made_to + 1); q <= hi; ++q) row_pass(q);
+            made_to = std::max(made_to, hi);
+
+            double* __restrict out = result.image.data() + y * out_w;
+            std::fill(out, out + out_w, 0.0);
             for (std::size_t i = 0; i < taps; ++i) {
-                std::int64_t sy = centre + static_cast<std::int64_t>(i) - static_cast<std::int64_t>(r);
-                sy = std::clamp<std::int64_t>(sy, 0, last_row);
-                const double* __restrict s = row_smoothed.data() + static_cast<std::size_t>(sy) * out_w;
+                const std::int64_t q =
+                    std::clamp<std::int64_t>(centre + static_cast<std::int64_t>(i) - radius, 0, last_row);
+                const double* __restrict s = ring.data() + static_cast<std::size_t>(q) % taps * out_w;
                 const double k = kernel[i];
                 for (std::size_t x = 0; x < out_w; ++x) out[x] += k * s[x];
             }

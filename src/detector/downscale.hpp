@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "detector/buffer.hpp"
+
 namespace vantrell::detector {
 
 // Standard deviation of the Gaussian in output pixels: sigma = SIGMA_SCALE / scale.
@@ -37,7 +39,7 @@ ImageSize downscaled_size(std::size_t width, std::size_t height, double scale);
 std::vector<double> gaussian_kernel(double scale);
 
 struct Downscaled {
-    std::vector<double> image;  // width x height, row-major
+    Buffer<double> image;  // width x height, row-major
     std::size_t width = 0;
     std::size_t height = 0;
 };

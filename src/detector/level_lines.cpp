@@ -9,7 +9,7 @@
 
 namespace vantrell::detector {
 
-std::vector<Px> level_line_field(std::span<const double> image, std::size_t width,
+Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
                                  std::size_t height, float weak) {
     // gx^2 + gy^2 is within a few units in the last place of the squared
     // magnitude and hypot within one unit of the magnitude, so a sum of squares
@@ -18,12 +18,14 @@ std::vector<Px> level_line_field(std::span<const double> image, std::size_t widt
     // `weak` 0 nothing is skipped: a square may underflow to 0 although the
     // magnitude is not 0.
     const double weak_sq = static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 1e-9);
-    std::vector<Px> field(width * height, Px{0.0f, 0.0f, 0.0f});
-    pool::parallel_rows(height - 1, [&](std::size_t begin, std::size_t end) {
+    Buffer<Px> field(width * height);
+    pool::parallel_rows(height, [&](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y) {
+            Px* out = field.data() + y * width;
+            std::fill(out, out + width, Px{0.0f, 0.0f, 0.0f});
+            if (y + 1 == height) continue;  // the last row has no blocks
             const double* top = image.data() + y * width;
             const double* bottom = top + width;
-            Px* out = field.data() + y * width;
             for (std::size_t x = 0; x + 1 < width; ++x) {
                 const double a = top[x], b = top[x + 1];
                 const double c = bottom[x], d = bottom[x + 1];

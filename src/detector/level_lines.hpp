@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "detector/buffer.hpp"
+
 namespace vantrell::detector {
 
 // One cell of the level-line field: the gradient magnitude and the unit vector of
@@ -26,7 +28,7 @@ inline constexpr std::size_t N_BINS = 1024;
 // Cells whose magnitude is certainly at most `weak` are left zero as well: the
 // detector reads nothing of a cell at or below its threshold but that it is
 // weak, and a zero cell is weak. With the default 0 every cell is exact.
-std::vector<Px> level_line_field(std::span<const double> image, std::size_t width,
+Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
                                  std::size_t height, float weak = 0.0f);
 
 // Indices of the cells whose norm is above `threshold`, strongest first by

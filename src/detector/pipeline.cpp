@@ -37,7 +37,7 @@ std::vector<Segment> detect_in(std::span<const double> image, std::uint32_t w, s
                                double factor) {
     // Weak cells are only ever asked whether they are weak, so the field may
     // leave them zero.
-    const std::vector<Px> field = level_line_field(image, w, h, GRAD_THRESHOLD);
+    const Buffer<Px> field = level_line_field(image, w, h, GRAD_THRESHOLD);
     const double nt = log_nt(w, h);
     const std::uint32_t min_size = min_reg_size(nt);
     const std::vector<std::uint32_t> seeds = seeds_by_norm(field, GRAD_THRESHOLD);

@@ -171,8 +171,8 @@ TEST(Downscale, SamplesAreConvertedLikeTheWorkingImage) {
     const Downscaled a = downscale(std::span<const std::uint8_t>(u8), w, h, 0.8, k);
     const Downscaled b = downscale(std::span<const std::uint16_t>(u16), w, h, 0.8, k);
     const Downscaled c = downscale(std::span<const float>(f32), w, h, 0.8, k);
-    EXPECT_EQ(a.image, b.image);
-    EXPECT_EQ(a.image, c.image);
+    EXPECT_TRUE(std::equal(a.image.begin(), a.image.end(), b.image.begin(), b.image.end()));
+    EXPECT_TRUE(std::equal(a.image.begin(), a.image.end(), c.image.begin(), c.image.end()));
 }
 
 }  // namespace
