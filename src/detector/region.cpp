@@ -17,6 +17,13 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
     double sum_x = static_cast<double>(field[seed].cos_angle);
     double sum_y = static_cast<double>(field[seed].sin_angle);
     double accept = c;  // the seed's vector has length 1
+    // After a pixel joins, the threshold is c x hypot(sum). The sums add
+    // single-precision values, so their squares neither overflow nor underflow
+    // and c x sqrt(sum_x^2 + sum_y^2) is within a few units in the last place of
+    // it: a d outside that value +-1e-12 relative is decided without hypot, and
+    // hypot is called only for a d inside (or when something is NaN).
+    bool exact = true;
+    double lower = c, upper = c;
 
     std::uint8_t* const taken = used.data();
     const Px* const cells = field.data();
@@ -27,12 +34,23 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
         const Px& cell = cells[q];
         const double d = sum_y * static_cast<double>(cell.sin_angle) +
                          sum_x * static_cast<double>(cell.cos_angle);
-        if (d < accept) return;
+        if (!exact) {
+            if (d < lower) return;
+            if (!(d > upper)) {
+                accept = c * std::hypot(sum_x, sum_y);
+                exact = true;
+            }
+        }
+        if (exact && d < accept) return;
         taken[q] = 1;
         region.push_back(q);
         sum_x += static_cast<double>(cell.cos_angle);
         sum_y += static_cast<double>(cell.sin_angle);
-        accept = c * std::hypot(sum_x, sum_y);
+        const double approx = c * std::sqrt(sum_x * sum_x + sum_y * sum_y);
+        const double margin = std::fabs(approx) * 1e-12;
+        lower = approx - margin;
+        upper = approx + margin;
+        exact = false;
     };
 
     // Neighbours in the fixed order: row above, own row, row below, each left to

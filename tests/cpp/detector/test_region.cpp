@@ -115,6 +115,26 @@ TEST(GrowRegion, ToleranceBoundIsInclusiveAndDirectional) {
     EXPECT_EQ(region.size(), 1u);
 }
 
+TEST(GrowRegion, ToleranceBoundStaysInclusiveAfterTheMeanMoves) {
+    // A tolerance whose cosine is exactly 0.75: once (2, 1) has joined the seed,
+    // the sum is (2, 0) and the threshold 0.75 x hypot(2, 0) = 1.5, which a cell
+    // with cos_angle 0.75 meets exactly and one a float below it misses.
+    double tau = std::acos(0.75);
+    for (int i = 0; i < 64 && std::cos(tau) != 0.75; ++i)
+        tau = std::nextafter(tau, std::cos(tau) > 0.75 ? 4.0 : 0.0);
+    ASSERT_EQ(std::cos(tau), 0.75);
+    for (float cos_angle : {0.75f, std::nextafter(0.75f, 0.0f)}) {
+        Field f(6, 3);
+        f.at(1, 1) = Px{100.0f, 1.0f, 0.0f};
+        f.at(2, 1) = Px{100.0f, 1.0f, 0.0f};
+        f.at(3, 1) = Px{100.0f, cos_angle, 0.6614378f};
+        auto used = f.used();
+        std::vector<std::uint32_t> region;
+        grow_region(f.index(1, 1), f.cells, used, region, 6, 3, tau);
+        EXPECT_EQ(region.size(), cos_angle == 0.75f ? 3u : 2u);
+    }
+}
+
 TEST(GrowRegion, TakenAndWeakPixelsNeverJoin) {
     Field f(6, 3);
     for (std::uint32_t x = 0; x < 6; ++x) f.at(x, 1) = cell_at(0.2);
