@@ -34,7 +34,8 @@ std::optional<SizeMismatch> warp_rgb(std::span<const T> source, std::size_t w, s
         return error;
     }
     // Nothing to fill, or nothing to read: every position of an empty source
-    // is outside, so the output keeps its zeros.
+    // is outside, so the whole output is 0.
+    if (w == 0 || h == 0) std::fill(out.begin(), out.end(), T(0));
     if (out_w == 0 || out_h == 0 || w == 0 || h == 0) return std::nullopt;
 
     std::optional<Lanczos3Table> table;

@@ -15,7 +15,9 @@ namespace vantrell::warp {
 // Output pixel (x, y) stands for the plane point (x / scale + off_x,
 // y / scale + off_y), which `inverse` (row-major 3 x 3) maps, with the
 // perspective division, to the source position that the filter samples.
-// `out` is out_w * out_h * 3 samples, all 0 on entry. Returns a SizeMismatch
+// `out` is out_w * out_h * 3 samples; it need not be zeroed: every sample is
+// written, pixels that map outside the source or whose denominator is exactly
+// 0 getting 0 in all channels. Returns a SizeMismatch
 // (source first, then out) without writing anything when a length is wrong.
 // Instantiated for T in {uint8_t, uint16_t}.
 template <class T>

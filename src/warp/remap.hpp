@@ -13,7 +13,8 @@ namespace vantrell::warp {
 
 // Output pixel (x, y) takes the value the filter computes at source position
 // (map_x[y * out_w + x], map_y[y * out_w + x]). `out` is out_w * out_h * C
-// samples, all 0 on entry (pixels mapped outside the source keep 0).
+// samples; it need not be zeroed: every sample is written, pixels mapped
+// outside the source getting 0 in all channels.
 // Source: w * h * C samples, row-major, channels interleaved.
 // Returns the first length that disagrees with its dimensions, checked in the
 // order source, map_x, map_y, out; nothing is written then.

@@ -1,6 +1,7 @@
 // The portable run samplers and the choice between them and the AVX2 ones.
 #include "warp/sample_run.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -9,6 +10,8 @@ namespace vantrell::warp {
 template <class T, int C>
 void sample_run_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                          const double* xs, const double* ys, std::size_t n, T* out) {
+    // A point sampler leaves an outside pixel as it finds it: clear it first.
+    std::fill(out, out + n * C, T(0));
     if (filter == Filter::Lanczos3) {
         for (std::size_t i = 0; i < n; ++i)
             sample_lanczos3<T, C>(source.samples, source.w, source.h, xs[i], ys[i], *table,

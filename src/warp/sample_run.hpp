@@ -31,7 +31,10 @@ struct SourceImage {
 inline constexpr std::size_t RUN_LENGTH = 64;
 
 // Samples positions (xs[i], ys[i]), i < n <= RUN_LENGTH, into the C samples at
-// out + i * C. `table` is needed for Lanczos3 only.
+// out + i * C. Every one of the n pixels is written: a position outside the
+// source (or any position, when the source is empty) stores 0 in all C
+// channels, so `out` need not be cleared beforehand. `table` is needed for
+// Lanczos3 only.
 template <class T, int C>
 void sample_run(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                 const double* xs, const double* ys, std::size_t n, T* out);

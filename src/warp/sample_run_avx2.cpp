@@ -15,6 +15,7 @@
 // Only code reached after have_avx2() runs here.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -234,6 +235,14 @@ void store_pixels(std::uint16_t* out, __m128i s0, __m128i s1, __m128i s2, __m128
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), _mm_srli_si128(b, 4));
 }
 
+// An outside pixel stores 0 in its three channels.
+template <class T>
+void clear_pixel(T* out) {
+    out[0] = T(0);
+    out[1] = T(0);
+    out[2] = T(0);
+}
+
 template <class T>
 constexpr double max_sample() {
     return sizeof(T) == 1 ? 255.0 : 65535.0;
@@ -270,7 +279,10 @@ void bilinear_run_rgb(const SourceImage<T>& source, const double* xs, const doub
             continue;
         }
         for (std::size_t l = 0; l < LANES && i + l < n; ++l) {
-            if (!(inside >> l & 1)) continue;
+            if (!(inside >> l & 1)) {
+                clear_pixel(out + (i + l) * 3);
+                continue;
+            }
             if (interior >> l & 1)
                 store_pixel(out + (i + l) * 3, bilinear_interior(samples, stride, taps, i + l));
             else
@@ -372,7 +384,10 @@ void lanczos3_run_rgb(const SourceImage<T>& source, const Lanczos3Table& table, 
             continue;
         }
         for (std::size_t l = 0; l < LANES && i + l < n; ++l) {
-            if (!(inside >> l & 1)) continue;
+            if (!(inside >> l & 1)) {
+                clear_pixel(out + (i + l) * 3);
+                continue;
+            }
             if (interior >> l & 1)
                 sampler.interior(i + l, out + (i + l) * 3);
             else
@@ -387,7 +402,10 @@ void lanczos3_run_rgb(const SourceImage<T>& source, const Lanczos3Table& table, 
 template <class T, int C>
 void sample_run_avx2(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                      const double* xs, const double* ys, std::size_t n, T* out) {
-    if (source.w == 0 || source.h == 0) return;
+    if (source.w == 0 || source.h == 0) {
+        std::fill(out, out + n * C, T(0));  // nothing to read: every position is outside
+        return;
+    }
     if constexpr (C == 3) {
         if (filter == Filter::Lanczos3)
             lanczos3_run_rgb(source, *table, xs, ys, n, out);
@@ -395,7 +413,9 @@ void sample_run_avx2(const SourceImage<T>& source, Filter filter, const Lanczos3
             bilinear_run_rgb(source, xs, ys, n, out);
     } else {
         // One channel leaves three lanes idle; the point samplers, built here
-        // with AVX2's rounding instructions, do as well.
+        // with AVX2's rounding instructions, do as well. They leave an outside
+        // pixel as they find it: clear the run first.
+        std::fill(out, out + n * C, T(0));
         if (filter == Filter::Lanczos3) {
             for (std::size_t i = 0; i < n; ++i)
                 sample_lanczos3<T, C>(source.samples, source.w, source.h, xs[i], ys[i], *table, out + i * C);

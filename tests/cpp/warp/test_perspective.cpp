@@ -21,19 +21,23 @@ struct View {
     double off_y = 0.0;
 };
 
+// The output of one warp over a buffer that holds `fill` in every sample
+// beforehand (0 unless a test says otherwise).
 template <class T>
-Image warp_typed(const Image& src, std::size_t out_w, std::size_t out_h, const View& v, Filter filter) {
+Image warp_typed(const Image& src, std::size_t out_w, std::size_t out_h, const View& v, Filter filter,
+                 std::uint32_t fill) {
     const std::vector<T> source = testing::as<T>(src.samples);
-    std::vector<T> out(out_w * out_h * 3, T(0));
+    std::vector<T> out(out_w * out_h * 3, static_cast<T>(fill));
     EXPECT_FALSE(warp_rgb<T>(source, src.w, src.h, out_w, out_h, v.inverse, v.scale, v.off_x, v.off_y,
                              filter, out)
                      .has_value());
     return Image{src.bits, 3, out_w, out_h, std::vector<std::uint32_t>(out.begin(), out.end())};
 }
 
-Image run_warp(const Image& src, std::size_t out_w, std::size_t out_h, const View& v, Filter filter) {
-    return src.bits == 8 ? warp_typed<std::uint8_t>(src, out_w, out_h, v, filter)
-                         : warp_typed<std::uint16_t>(src, out_w, out_h, v, filter);
+Image run_warp(const Image& src, std::size_t out_w, std::size_t out_h, const View& v, Filter filter,
+               std::uint32_t fill = 0) {
+    return src.bits == 8 ? warp_typed<std::uint8_t>(src, out_w, out_h, v, filter, fill)
+                         : warp_typed<std::uint16_t>(src, out_w, out_h, v, filter, fill);
 }
 
 struct Case {
@@ -103,6 +107,30 @@ TEST_P(Warp, ScaleTwoHitsEverySourcePixelAtEvenOutputs) {
     for (std::size_t y = 0; y < src.h; ++y)
         for (std::size_t x = 0; x < src.w; ++x)
             ASSERT_EQ(testing::pixel(out, 2 * x, 2 * y), testing::pixel(src, x, y)) << x << ", " << y;
+}
+
+TEST_P(Warp, EveryOutputSampleIsWritten) {
+    // The output buffer may hold anything on entry: a garbage-filled one comes
+    // back exactly as a zero-filled one does, for views that put part of the
+    // output beyond the source, that make every denominator 0, that tilt the
+    // plane so that one side's denominators change sign, and for an empty
+    // source.
+    const std::uint32_t garbage = testing::sample_max(GetParam().bits) - 17;
+    View shifted;
+    shifted.off_x = 10.5;
+    shifted.off_y = -3.25;
+    shifted.scale = 0.8;
+    View skipped;
+    skipped.inverse = {1, 0, 0, 0, 1, 0, 0, 0, 0};
+    View tilted;
+    tilted.inverse = {1, 0.1, 0, -0.05, 1, 0, 0.04, 0.01, -0.5};
+    for (const Image& src : {image(23, 17), image(0, 3), image(1, 1)}) {
+        for (const View& v : {shifted, skipped, tilted}) {
+            const Image zeroed = run(src, 70, 9, v);
+            const Image dirty = run_warp(src, 70, 9, v, GetParam().filter, garbage);
+            EXPECT_EQ(dirty.samples, zeroed.samples) << "source " << src.w << "x" << src.h;
+        }
+    }
 }
 
 TEST_P(Warp, EmptyOutputOrSourceIsFine) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "images.hpp"
@@ -35,24 +36,26 @@ Maps constant_maps(std::size_t w, std::size_t h, float x, float y) {
 }
 
 template <class T, int C>
-std::optional<SizeMismatch> remap_typed(const Image& src, const Maps& m, Filter filter, Image& out) {
+std::optional<SizeMismatch> remap_typed(const Image& src, const Maps& m, Filter filter, std::uint32_t fill,
+                                        Image& out) {
     const std::vector<T> source = testing::as<T>(src.samples);
-    std::vector<T> result(m.w * m.h * C, T(0));
+    std::vector<T> result(m.w * m.h * C, static_cast<T>(fill));
     const auto error = remap<T, C>(source, src.w, src.h, m.x, m.y, m.w, m.h, filter, result);
     out = Image{src.bits, C, m.w, m.h, std::vector<std::uint32_t>(result.begin(), result.end())};
     return error;
 }
 
-// The output of one remap call over a zero-filled buffer of the maps' size.
-Image run_remap(const Image& src, const Maps& m, Filter filter) {
+// The output of one remap call over a buffer of the maps' size that holds
+// `fill` in every sample beforehand (0 unless a test says otherwise).
+Image run_remap(const Image& src, const Maps& m, Filter filter, std::uint32_t fill = 0) {
     Image out;
     std::optional<SizeMismatch> error;
     if (src.bits == 8)
-        error = src.channels == 1 ? remap_typed<std::uint8_t, 1>(src, m, filter, out)
-                                  : remap_typed<std::uint8_t, 3>(src, m, filter, out);
+        error = src.channels == 1 ? remap_typed<std::uint8_t, 1>(src, m, filter, fill, out)
+                                  : remap_typed<std::uint8_t, 3>(src, m, filter, fill, out);
     else
-        error = src.channels == 1 ? remap_typed<std::uint16_t, 1>(src, m, filter, out)
-                                  : remap_typed<std::uint16_t, 3>(src, m, filter, out);
+        error = src.channels == 1 ? remap_typed<std::uint16_t, 1>(src, m, filter, fill, out)
+                                  : remap_typed<std::uint16_t, 3>(src, m, filter, fill, out);
     EXPECT_FALSE(error.has_value());
     return out;
 }
@@ -97,6 +100,31 @@ TEST_P(Remap, EmptySourceLeavesZeros) {
     EXPECT_EQ(run(src, m).samples, std::vector<std::uint32_t>(4 * 3 * static_cast<std::size_t>(src.channels), 0));
     Maps nan = constant_maps(4, 3, std::nanf(""), std::nanf(""));
     EXPECT_EQ(run(src, nan).samples, std::vector<std::uint32_t>(4 * 3 * static_cast<std::size_t>(src.channels), 0));
+}
+
+TEST_P(Remap, EveryOutputSampleIsWritten) {
+    // The output buffer may hold anything on entry: a garbage-filled one comes
+    // back exactly as a zero-filled one does. The maps mix inside positions
+    // with positions beyond every border, a hair past them, infinities and
+    // NaN, over several rows and runs of positions.
+    const float inf = std::numeric_limits<float>::infinity();
+    const float odd[] = {-0.6f, 9.6f, -100.0f, 1e30f, -inf, inf, std::nanf(""), -0.5f, 8.5f,
+                         std::nextafter(-0.5f, -1.0f)};
+    Maps m{70, 5, {}, {}};
+    for (std::size_t i = 0; i < m.w * m.h; ++i) {
+        const bool x_odd = i % 3 == 0, y_odd = i % 7 == 2;
+        m.x.push_back(x_odd ? odd[i % 10] : static_cast<float>(i % 9) + 0.25f);
+        m.y.push_back(y_odd ? odd[(i / 7) % 10] : static_cast<float>(i % 8) * 0.9f);
+    }
+    // Whole rows outside, and a whole run of four outside within a row.
+    for (std::size_t x = 0; x < m.w; ++x) m.y[2 * m.w + x] = 50.0f;
+    for (std::size_t x = 8; x < 12; ++x) m.x[3 * m.w + x] = -3.0f;
+    const std::uint32_t garbage = testing::sample_max(GetParam().bits) - 17;
+    for (const Image& src : {image(9, 9), image(0, 4), image(1, 1)}) {
+        const Image zeroed = run_remap(src, m, GetParam().filter, 0);
+        const Image dirty = run_remap(src, m, GetParam().filter, garbage);
+        EXPECT_EQ(dirty.samples, zeroed.samples) << "source " << src.w << "x" << src.h;
+    }
 }
 
 TEST_P(Remap, EmptyOutputIsFine) {

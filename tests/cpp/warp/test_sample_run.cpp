@@ -73,9 +73,10 @@ void expect_same_runs(const Variant& v, std::size_t w, std::size_t h, std::uint6
         for (int round = 0; round < 40; ++round) {
             const std::vector<double> xs = positions(w, rng, n);
             const std::vector<double> ys = positions(h, rng, n);
-            // A fill that no sampler stores, to see which pixels were written.
+            // Different fills that no sampler stores: both runs must write
+            // every pixel, 0 for the outside ones.
             std::vector<T> portable(n * C, T(123));
-            std::vector<T> vector(n * C, T(123));
+            std::vector<T> vector(n * C, T(77));
             sample_run_portable<T, C>(source, v.filter, &table, xs.data(), ys.data(), n, portable.data());
             sample_run_avx2<T, C>(source, v.filter, &table, xs.data(), ys.data(), n, vector.data());
             for (std::size_t i = 0; i < n; ++i) {
@@ -128,6 +129,38 @@ void expect_same_enlargement(Filter filter) {
         sample_run_portable<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, portable.data());
         sample_run_avx2<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, vector.data());
         ASSERT_EQ(portable, vector) << "row y = " << y;
+    }
+}
+
+TEST(SampleRun, OutsidePositionsStoreZero) {
+    // Each run writes every one of its pixels, whatever the output held: 0
+    // where the position is outside (or the source empty), the sample where
+    // it is a pixel centre.
+    const Image img = testing::pattern_image(8, 3, 5, 4, 2);
+    const std::vector<std::uint8_t> samples = testing::as<std::uint8_t>(img.samples);
+    const Lanczos3Table table = lanczos3_table();
+    const std::vector<double> xs = {-0.6, 2.0, INF, 4.6, 1.0, -INF, 3.0, 0.0, 1e300};
+    const std::vector<double> ys = {1.0, 1.0, 0.0, 2.0, 3.0, 2.0, -7.0, 0.0, 2.0};
+    const std::size_t n = xs.size();
+    for (Filter filter : {Filter::Bilinear, Filter::Lanczos3}) {
+        for (std::size_t w : {std::size_t{5}, std::size_t{0}}) {
+            const SourceImage<std::uint8_t> source{w == 0 ? std::span<const std::uint8_t>() : samples, w, 4};
+            std::vector<std::uint8_t> expected(n * 3, 0);
+            if (w != 0) {
+                for (std::size_t i : {std::size_t{1}, std::size_t{4}, std::size_t{7}})
+                    for (int c = 0; c < 3; ++c)
+                        expected[i * 3 + static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(
+                            img.at(static_cast<std::size_t>(xs[i]), static_cast<std::size_t>(ys[i]), c));
+            }
+            std::vector<std::uint8_t> out(n * 3, 200);
+            sample_run_portable<std::uint8_t, 3>(source, filter, &table, xs.data(), ys.data(), n, out.data());
+            EXPECT_EQ(out, expected) << "portable, width " << w;
+            if (have_avx2()) {
+                out.assign(n * 3, 200);
+                sample_run_avx2<std::uint8_t, 3>(source, filter, &table, xs.data(), ys.data(), n, out.data());
+                EXPECT_EQ(out, expected) << "AVX2, width " << w;
+            }
+        }
     }
 }
 
