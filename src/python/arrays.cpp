@@ -42,8 +42,10 @@ PyArrayObject* new_output(int type_id, std::size_t rows, std::size_t cols, int c
         return nullptr;
     }
     npy_intp dims[3] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols), channels};
+    // Left uninitialised: the resampling cores write every output sample
+    // (0 where a pixel maps outside), so zeroing here would only cost a pass.
     return reinterpret_cast<PyArrayObject*>(
-        PyArray_Zeros(channels > 1 ? 3 : 2, dims, descr, 0));
+        PyArray_Empty(channels > 1 ? 3 : 2, dims, descr, 0));
 }
 
 bool readable_in_place(PyArrayObject* array) {

@@ -50,8 +50,9 @@ private:
     std::unique_ptr<T[]> copy_;
 };
 
-// A new zero-filled C-contiguous array of shape (rows, cols) or (rows, cols,
-// channels) (channels > 1) for the cores to fill. An output whose byte size
+// A new uninitialised C-contiguous array of shape (rows, cols) or (rows, cols,
+// channels) (channels > 1) for a resampling core to fill: those write every
+// sample, so no zeroing pass is needed. An output whose byte size
 // does not fit raises MemoryError: the size comes from the caller, and an
 // array that cannot be made is a matter of memory, not a fault of the module.
 PyArrayObject* new_output(int type_id, std::size_t rows, std::size_t cols, int channels);
