@@ -4,42 +4,69 @@
 #include <algorithm>
 #include <cmath>
 
+#include "detector/downscale.hpp"
 #include "pool/pool.hpp"
 #include "sample/sample.hpp"
 
 namespace vantrell::detector {
+namespace {
+
+// gx^2 + gy^2 is within a few units in the last place of the squared magnitude
+// and hypot within one unit of the magnitude, so a sum of squares below
+// weak^2 (1 - 1e-9) means a magnitude below `weak`, whose single-precision
+// value is then at most `weak`. NaN sums fail the test. With `weak` 0 nothing
+// is skipped: a square may underflow to 0 although the magnitude is not 0.
+double weak_square(float weak) {
+    return static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 1e-9);
+}
+
+// The cells of one row from image rows `top` and `bottom`, the last cell zero.
+// Returns the largest norm of the row (0 if none is above 0).
+float field_row(const double* top, const double* bottom, std::size_t width, double weak_sq,
+                Px* out) {
+    std::fill(out, out + width, Px{0.0f, 0.0f, 0.0f});
+    float largest = 0.0f;
+    for (std::size_t x = 0; x + 1 < width; ++x) {
+        const double a = top[x], b = top[x + 1];
+        const double c = bottom[x], d = bottom[x + 1];
+        const double gx = (((b + d) - a) - c) * 0.5;
+        const double gy = (((c + d) - a) - b) * 0.5;
+        if (weak_sq > 0.0 && gx * gx + gy * gy <= weak_sq) continue;
+        const double magnitude = std::hypot(gx, gy);
+        // A zero or NaN magnitude has no direction: the cell stays zero.
+        if (magnitude > 0.0) {
+            const float norm = static_cast<float>(magnitude);
+            out[x].norm = norm;
+            out[x].cos_angle = static_cast<float>(-gy / magnitude);
+            out[x].sin_angle = static_cast<float>(gx / magnitude);
+            if (norm > largest) largest = norm;
+        }
+    }
+    return largest;
+}
+
+// The bin of a norm above the threshold: norm / largest x 1023 in single
+// precision, truncated, at most N_BINS - 1.
+std::size_t bin_of(float norm, float largest) {
+    const float scaled = (norm / largest) * 1023.0f;
+    return std::min<std::uint32_t>(saturating_cast<std::uint32_t>(scaled), N_BINS - 1);
+}
+
+}  // namespace
 
 Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
                                  std::size_t height, float weak) {
-    // gx^2 + gy^2 is within a few units in the last place of the squared
-    // magnitude and hypot within one unit of the magnitude, so a sum of squares
-    // below weak^2 (1 - 1e-9) means a magnitude below `weak`, whose single-
-    // precision value is then at most `weak`. NaN sums fail the test. With
-    // `weak` 0 nothing is skipped: a square may underflow to 0 although the
-    // magnitude is not 0.
-    const double weak_sq = static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 1e-9);
+    const double weak_sq = weak_square(weak);
     Buffer<Px> field(width * height);
     pool::parallel_rows(height, [&](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y) {
             Px* out = field.data() + y * width;
-            std::fill(out, out + width, Px{0.0f, 0.0f, 0.0f});
-            if (y + 1 == height) continue;  // the last row has no blocks
-            const double* top = image.data() + y * width;
-            const double* bottom = top + width;
-            for (std::size_t x = 0; x + 1 < width; ++x) {
-                const double a = top[x], b = top[x + 1];
-                const double c = bottom[x], d = bottom[x + 1];
-                const double gx = (((b + d) - a) - c) * 0.5;
-                const double gy = (((c + d) - a) - b) * 0.5;
-                if (weak_sq > 0.0 && gx * gx + gy * gy <= weak_sq) continue;
-                const double magnitude = std::hypot(gx, gy);
-                // A zero or NaN magnitude has no direction: the cell stays zero.
-                if (magnitude > 0.0) {
-                    out[x].norm = static_cast<float>(magnitude);
-                    out[x].cos_angle = static_cast<float>(-gy / magnitude);
-                    out[x].sin_angle = static_cast<float>(gx / magnitude);
-                }
+            if (y + 1 == height) {  // the last row has no blocks
+                std::fill(out, out + width, Px{0.0f, 0.0f, 0.0f});
+                continue;
             }
+            const double* top = image.data() + y * width;
+            field_row(top, top + width, width, weak_sq, out);
         }
     });
     return field;
@@ -56,15 +83,11 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
 
     // A counting sort over the bins: one pass to count, one to place. Placing in
     // increasing index order keeps each bin row-major.
-    auto bin_of = [largest](float norm) -> std::size_t {
-        const float scaled = (norm / largest) * 1023.0f;
-        return std::min<std::uint32_t>(saturating_cast<std::uint32_t>(scaled), N_BINS - 1);
-    };
     std::vector<std::uint32_t> count(N_BINS, 0);
     std::size_t total = 0;
     for (const Px& p : field) {
         if (p.norm > threshold) {
-            ++count[bin_of(p.norm)];
+            ++count[bin_of(p.norm, largest)];
             ++total;
         }
     }
@@ -78,9 +101,102 @@ std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float thresh
     seeds.resize(total);
     for (std::size_t i = 0; i < field.size(); ++i) {
         const float norm = field[i].norm;
-        if (norm > threshold) seeds[start[bin_of(norm)]++] = static_cast<std::uint32_t>(i);
+        if (norm > threshold) seeds[start[bin_of(norm, largest)]++] = static_cast<std::uint32_t>(i);
     }
     return seeds;
 }
+
+template <class T>
+LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t height,
+                       float threshold) {
+    const double weak_sq = weak_square(threshold);
+    LevelLines out;
+    out.field = Buffer<Px>(width * height);
+    out.used = Buffer<std::uint8_t>(width * height);
+    std::vector<float> row_largest(height, 0.0f);
+
+    // The field, the used map and the largest norm of each row, per piece of
+    // rows. Samples are widened as working_value does, each image row once per
+    // piece (twice where pieces meet).
+    pool::parallel_rows(height, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> rows;
+        if constexpr (!std::is_same_v<T, double>) rows.resize(2 * width);
+        auto widened = [&](std::size_t y, std::size_t slot) -> const double* {
+            const T* src = image.data() + y * width;
+            if constexpr (std::is_same_v<T, double>) {
+                (void)slot;
+                return src;
+            } else {
+                double* dst = rows.data() + slot * width;
+                for (std::size_t x = 0; x < width; ++x) dst[x] = working_value(src[x]);
+                return dst;
+            }
+        };
+        const double* top = begin + 1 < height ? widened(begin, 0) : nullptr;
+        for (std::size_t y = begin; y < end; ++y) {
+            Px* cells = out.field.data() + y * width;
+            if (y + 1 == height) {
+                std::fill(cells, cells + width, Px{0.0f, 0.0f, 0.0f});
+            } else {
+                const double* bottom = widened(y + 1, (y + 1 - begin) % 2);
+                row_largest[y] = field_row(top, bottom, width, weak_sq, cells);
+                top = bottom;
+            }
+            std::uint8_t* used = out.used.data() + y * width;
+            for (std::size_t x = 0; x < width; ++x) used[x] = cells[x].norm <= threshold ? 1 : 0;
+        }
+    });
+
+    float largest = 0.0f;
+    for (float v : row_largest) largest = std::max(largest, v);
+    if (!(largest > 0.0f)) return out;
+
+    // The counting sort of seeds_by_norm over fixed groups of rows: each group
+    // counts its own cells per bin, a group's cells of bin b go after those of
+    // every bin above b and after those of bin b in earlier groups, and each
+    // group then places its cells in index order. The groups do not depend on
+    // the pool, and the list is the one seeds_by_norm makes.
+    const std::size_t group_rows = std::max<std::size_t>(16, (height + 63) / 64);
+    const std::size_t groups = (height + group_rows - 1) / group_rows;
+    std::vector<std::uint32_t> at(groups * N_BINS);
+    pool::parallel_rows(groups, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g < end; ++g) {
+            std::uint32_t* count = at.data() + g * N_BINS;
+            std::fill(count, count + N_BINS, 0u);
+            const std::size_t from = g * group_rows * width;
+            const std::size_t to = std::min(height, (g + 1) * group_rows) * width;
+            for (std::size_t i = from; i < to; ++i) {
+                if (out.used[i] == 0) ++count[bin_of(out.field[i].norm, largest)];
+            }
+        }
+    });
+    std::uint32_t total = 0;
+    for (std::size_t b = N_BINS; b-- > 0;) {
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::uint32_t n = at[g * N_BINS + b];
+            at[g * N_BINS + b] = total;
+            total += n;
+        }
+    }
+    out.seeds = Buffer<std::uint32_t>(total);
+    pool::parallel_rows(groups, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g < end; ++g) {
+            std::uint32_t* next = at.data() + g * N_BINS;
+            const std::size_t from = g * group_rows * width;
+            const std::size_t to = std::min(height, (g + 1) * group_rows) * width;
+            for (std::size_t i = from; i < to; ++i) {
+                if (out.used[i] == 0) {
+                    out.seeds[next[bin_of(out.field[i].norm, largest)]++] = static_cast<std::uint32_t>(i);
+                }
+            }
+        }
+    });
+    return out;
+}
+
+template LevelLines level_lines(std::span<const std::uint8_t>, std::size_t, std::size_t, float);
+template LevelLines level_lines(std::span<const std::uint16_t>, std::size_t, std::size_t, float);
+template LevelLines level_lines(std::span<const float>, std::size_t, std::size_t, float);
+template LevelLines level_lines(std::span<const double>, std::size_t, std::size_t, float);
 
 }  // namespace vantrell::detector

@@ -35,4 +35,18 @@ Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
 // N_BINS bins of norm / largest norm, row-major within a bin.
 std::vector<std::uint32_t> seeds_by_norm(std::span<const Px> field, float threshold);
 
+// What the seed loop starts from, all made in parallel passes.
+struct LevelLines {
+    Buffer<Px> field;              // level_line_field(image, width, height, threshold)
+    Buffer<std::uint8_t> used;     // 1 where the norm is at most threshold, else 0
+    Buffer<std::uint32_t> seeds;   // seeds_by_norm(field, threshold)
+};
+
+// The field of a width x height image (both at least 3) whose samples become
+// working values as the detector widens them, with its used map and seeds.
+// Instantiated for std::uint8_t, std::uint16_t, float and double.
+template <class T>
+LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t height,
+                       float threshold);
+
 }  // namespace vantrell::detector

@@ -13,6 +13,7 @@
 #include "detector/pipeline.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "pool/pool.hpp"
 
 namespace vantrell::detector {
 namespace {
@@ -33,29 +34,42 @@ bool fits_indices(std::uint64_t width, std::uint64_t height) {
 }
 
 // The seed loop and everything after it, on the W x H working image.
-std::vector<Segment> detect_in(std::span<const double> image, std::uint32_t w, std::uint32_t h,
+template <class T>
+std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::uint32_t h,
                                double factor) {
     // Weak cells are only ever asked whether they are weak, so the field may
-    // leave them zero.
-    const Buffer<Px> field = level_line_field(image, w, h, GRAD_THRESHOLD);
+    // leave them zero. Weak pixels start as used; the last row and column have
+    // norm 0, so they are among them.
+    LevelLines lines = level_lines(image, w, h, GRAD_THRESHOLD);
+    const std::span<const Px> field = lines.field;
+    const std::span<std::uint8_t> used(lines.used.data(), lines.used.size());
     const double nt = log_nt(w, h);
     const std::uint32_t min_size = min_reg_size(nt);
-    const std::vector<std::uint32_t> seeds = seeds_by_norm(field, GRAD_THRESHOLD);
 
-    // Weak pixels start as used; the last row and column have norm 0, so they
-    // are among them.
-    std::vector<std::uint8_t> used(field.size());
-    for (std::size_t i = 0; i < field.size(); ++i) used[i] = field[i].norm <= GRAD_THRESHOLD ? 1 : 0;
-
-    std::vector<Segment> segments;
+    // The seed loop proper: each seed depends on the used map that the seeds
+    // before it left, so it runs in order. Improving a rectangle reads only the
+    // field, so the refined rectangles are improved afterwards, independently.
+    std::vector<Rect> found;
     std::vector<std::uint32_t> region;
-    for (std::uint32_t seed : seeds) {
+    for (std::uint32_t seed : lines.seeds) {
         if (used[seed] != 0) continue;  // taken by an earlier region
         const double angle = grow_region(seed, field, used, region, w, h, ANGLE_TOLERANCE);
         if (region.size() < min_size) continue;
         Rect rect = region_to_rect(region, field, w, angle, P_ALIGNED);
         if (!refine(region, rect, used, field, min_size, w, h)) continue;
-        const double log_nfa = improve_rect(rect, field, w, h, GRAD_THRESHOLD, nt);
+        found.push_back(rect);
+    }
+    std::vector<double> log_nfas(found.size());
+    pool::parallel_rows(found.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            log_nfas[i] = improve_rect(found[i], field, w, h, GRAD_THRESHOLD, nt);
+        }
+    });
+
+    std::vector<Segment> segments;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const Rect& rect = found[i];
+        const double log_nfa = log_nfas[i];
         if (log_nfa <= 0.0) continue;  // a NaN value passes
         segments.push_back(Segment{(rect.x1 + 0.5) * factor, (rect.y1 + 0.5) * factor,
                                    (rect.x2 + 0.5) * factor, (rect.y2 + 0.5) * factor,
@@ -123,20 +137,14 @@ Result<std::vector<Segment>> detect(std::span<const T> samples, std::size_t widt
         }
         if (kernel.empty()) return std::vector<Segment>{};
         const Downscaled small = downscale(samples, width, height, scale, kernel);
-        return detect_in(small.image, static_cast<std::uint32_t>(small.width),
+        return detect_in<double>(small.image, static_cast<std::uint32_t>(small.width),
                          static_cast<std::uint32_t>(small.height), 1.0 / scale);
     }
 
     if (!fits_indices(width, height)) return std::vector<Segment>{};
     const auto w = static_cast<std::uint32_t>(width);
     const auto h = static_cast<std::uint32_t>(height);
-    if constexpr (std::is_same_v<T, double>) {
-        return detect_in(samples, w, h, 1.0);
-    } else {
-        std::vector<double> image(samples.size());
-        for (std::size_t i = 0; i < samples.size(); ++i) image[i] = working_value(samples[i]);
-        return detect_in(image, w, h, 1.0);
-    }
+    return detect_in(samples, w, h, 1.0);
 }
 
 template Result<std::vector<Segment>> detect(std::span<const std::uint8_t>, std::size_t, std::size_t,

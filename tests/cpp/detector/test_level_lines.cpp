@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
+#include "detector/downscale.hpp"
 #include "detector/level_lines.hpp"
 #include "sample/sample.hpp"
 
@@ -140,6 +143,80 @@ TEST(SeedsByNorm, EveryStrongCellIsListedOnceInOrderOfBins) {
             ASSERT_LT(seeds[i - 1], seeds[i]);
         }
     }
+}
+
+
+// level_lines against its plain restatement: the field of the widened image,
+// seeds_by_norm of that field and the used map of the pipeline.
+template <class T>
+void expect_level_lines_restate_the_parts(const std::vector<T>& samples, std::size_t w,
+                                          std::size_t h) {
+    std::vector<double> image(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) image[i] = working_value(samples[i]);
+    const auto field = level_line_field(image, w, h, THRESHOLD);
+    const auto seeds = seeds_by_norm(field, THRESHOLD);
+    const LevelLines lines = level_lines(std::span<const T>(samples), w, h, THRESHOLD);
+    ASSERT_EQ(lines.field.size(), w * h);
+    ASSERT_EQ(lines.used.size(), w * h);
+    for (std::size_t i = 0; i < w * h; ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(lines.field[i].norm),
+                  std::bit_cast<std::uint32_t>(field[i].norm)) << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(lines.field[i].cos_angle),
+                  std::bit_cast<std::uint32_t>(field[i].cos_angle)) << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(lines.field[i].sin_angle),
+                  std::bit_cast<std::uint32_t>(field[i].sin_angle)) << i;
+        ASSERT_EQ(lines.used[i], field[i].norm <= THRESHOLD ? 1 : 0) << i;
+    }
+    ASSERT_EQ(std::vector<std::uint32_t>(lines.seeds.begin(), lines.seeds.end()), seeds);
+}
+
+struct Size {
+    std::size_t w, h;
+};
+
+class LevelLinesSized : public ::testing::TestWithParam<Size> {};
+
+TEST_P(LevelLinesSized, EightBitImageGivesTheFieldUsedMapAndSeedsOfItsParts) {
+    const Size s = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(s.w * 131 + s.h));
+    // Smooth ramps with noise: many cells share a bin, many are weak.
+    std::vector<std::uint8_t> img(s.w * s.h);
+    for (std::size_t y = 0; y < s.h; ++y)
+        for (std::size_t x = 0; x < s.w; ++x)
+            img[y * s.w + x] = static_cast<std::uint8_t>((x * 3 + y * 2 + rng() % 12) % 256);
+    expect_level_lines_restate_the_parts(img, s.w, s.h);
+}
+
+TEST_P(LevelLinesSized, OtherSampleTypesGiveTheFieldUsedMapAndSeedsOfItsParts) {
+    const Size s = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(s.w * 7 + s.h * 3));
+    std::vector<std::uint16_t> wide(s.w * s.h);
+    std::vector<float> single(s.w * s.h);
+    std::vector<double> dbl(s.w * s.h);
+    for (std::size_t i = 0; i < s.w * s.h; ++i) {
+        wide[i] = static_cast<std::uint16_t>(rng());
+        single[i] = static_cast<float>(rng() % 1000) * 0.37f;
+        dbl[i] = static_cast<double>(rng() % 100000) * 1e-3;
+    }
+    // A NaN sample leaves its four blocks zero.
+    single[single.size() / 2] = std::numeric_limits<float>::quiet_NaN();
+    dbl[s.w + 1] = std::numeric_limits<double>::quiet_NaN();
+    expect_level_lines_restate_the_parts(wide, s.w, s.h);
+    expect_level_lines_restate_the_parts(single, s.w, s.h);
+    expect_level_lines_restate_the_parts(dbl, s.w, s.h);
+}
+
+// Small images, one group of rows, several groups with a short last one, and
+// more rows than 64 groups of 16.
+INSTANTIATE_TEST_SUITE_P(Sizes, LevelLinesSized,
+                         ::testing::Values(Size{3, 3}, Size{4, 17}, Size{9, 16}, Size{31, 50},
+                                           Size{64, 333}, Size{5, 1100}));
+
+TEST(LevelLinesOf, ConstantImageHasNoSeedsAndEveryPixelUsed) {
+    const std::vector<std::uint8_t> img(12 * 10, 42);
+    const LevelLines lines = level_lines(std::span<const std::uint8_t>(img), 12, 10, THRESHOLD);
+    EXPECT_TRUE(lines.seeds.empty());
+    for (std::uint8_t u : lines.used) EXPECT_EQ(u, 1);
 }
 
 }  // namespace
