@@ -13,8 +13,19 @@ double angle_of(const Px& cell) {
     return std::atan2(static_cast<double>(cell.sin_angle), static_cast<double>(cell.cos_angle));
 }
 
-double distance(std::uint32_t index, double xs, double ys, std::uint32_t width) {
-    return std::hypot(static_cast<double>(index % width) - xs, static_cast<double>(index / width) - ys);
+// The distance from the seed as far as a comparison with `radius` can tell:
+// hypot when the two are close, otherwise sqrt(ex^2 + ey^2). The offsets are
+// whole numbers, so the sum of squares is within two units in the last place of
+// the exact one, its square root within about three, and hypot within one of
+// the exact distance: a square root more than 1e-12 relative away from `radius`
+// lies on the same side of it as hypot does (and never equals it). NaN and
+// infinite radii fall through to hypot.
+double distance(std::uint32_t index, double xs, double ys, std::uint32_t width, double radius) {
+    const double ex = static_cast<double>(index % width) - xs;
+    const double ey = static_cast<double>(index / width) - ys;
+    const double root = std::sqrt(ex * ex + ey * ey);
+    if (std::fabs(root - radius) > root * 1e-12) return root;
+    return std::hypot(ex, ey);
 }
 
 }  // namespace
@@ -26,7 +37,7 @@ void shrink_region(std::vector<std::uint32_t>& region, std::span<std::uint8_t> u
     const double ys = static_cast<double>(seed / width);
     std::size_t i = 0;
     while (i < region.size()) {
-        if (distance(region[i], xs, ys, width) > radius) {
+        if (distance(region[i], xs, ys, width, radius) > radius) {
             used[region[i]] = 0;
             region[i] = region.back();
             region.pop_back();
@@ -58,7 +69,7 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::span<std::uint8
     std::uint32_t count = 0;
     double sum = 0.0, sum_sq = 0.0;
     for (std::uint32_t index : region) {
-        if (!(distance(index, xs, ys, width) < radius)) continue;
+        if (!(distance(index, xs, ys, width, radius) < radius)) continue;
         double d = angle_of(field[index]) - seed_angle;
         while (d <= -PI) d += TWO_PI;
         while (d > PI) d -= TWO_PI;
