@@ -250,7 +250,7 @@ constexpr double max_sample() {
 
 // Bilinear value of pixel i of the run, all four taps inside the image.
 template <class T>
-__m256d bilinear_interior(const T* samples, std::size_t stride, const BilinearTaps& taps, std::size_t i) {
+[[gnu::always_inline]] inline __m256d bilinear_interior(const T* samples, std::size_t stride, const BilinearTaps& taps, std::size_t i) {
     const T* p0 = samples + taps.offset[i];
     const T* p1 = p0 + stride;
     __m256d v = _mm256_mul_pd(_mm256_broadcast_sd(taps.w00 + i), load_pixel(p0));
