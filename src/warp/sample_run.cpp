@@ -1,4 +1,4 @@
-// The portable run samplers and the choice between them and the AVX2 ones.
+// The portable run samplers and the choice between them and the vector ones.
 #include "warp/sample_run.hpp"
 
 #include <algorithm>
@@ -27,6 +27,13 @@ bool have_avx2() {
     return avx2;
 }
 
+bool have_avx512() {
+    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                               __builtin_cpu_supports("avx512vbmi");
+    return avx512;
+}
+
 bool avx2_fits(std::size_t w, std::size_t h) {
     // Floor indices, tap indices and the interior tests run in 32-bit lanes,
     // with room for the +3 of the last Lanczos tap.
@@ -37,7 +44,9 @@ bool avx2_fits(std::size_t w, std::size_t h) {
 template <class T, int C>
 void sample_run(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                 const double* xs, const double* ys, std::size_t n, T* out) {
-    if (have_avx2() && avx2_fits(source.w, source.h))
+    if (have_avx512() && avx2_fits(source.w, source.h))
+        sample_run_avx512<T, C>(source, filter, table, xs, ys, n, out);
+    else if (have_avx2() && avx2_fits(source.w, source.h))
         sample_run_avx2<T, C>(source, filter, table, xs, ys, n, out);
     else
         sample_run_portable<T, C>(source, filter, table, xs, ys, n, out);

@@ -1,13 +1,14 @@
 // Sampling a run of source positions into consecutive output pixels: the inner
 // loop of the remap and the perspective warp.
 //
-// Two implementations give the same bits: a portable one that calls the point
-// samplers of kernels.hpp pixel by pixel, and an AVX2 one that works out
+// Three implementations give the same bits: a portable one that calls the
+// point samplers of kernels.hpp pixel by pixel; an AVX2 one that works out
 // positions, taps and weights four pixels at a time and accumulates the
-// channels of a pixel side by side in one vector. Each lane of a vector holds
-// its own sum, formed with the same operations in the same order as the
-// portable code; no product is fused into an add. `sample_run` picks the AVX2
-// code when the processor has it.
+// channels of a pixel side by side in one vector; and an AVX-512 one that
+// samples eight bilinear pixels at a time, one per lane, a channel per
+// vector. Each lane of a vector holds its own sum, formed with the same
+// operations in the same order as the portable code; no product is fused into
+// an add. `sample_run` picks the widest code that the processor runs.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,9 @@ template <class T, int C>
 void sample_run(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                 const double* xs, const double* ys, std::size_t n, T* out);
 
-// Both implementations, for tests that hold them against each other.
+// Every implementation, for tests that hold them against each other. The
+// AVX-512 one has its own code for bilinear three-channel runs and hands
+// every other run to the AVX2 one.
 template <class T, int C>
 void sample_run_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                          const double* xs, const double* ys, std::size_t n, T* out);
@@ -47,10 +50,19 @@ template <class T, int C>
 void sample_run_avx2(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                      const double* xs, const double* ys, std::size_t n, T* out);
 
+template <class T, int C>
+void sample_run_avx512(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                       const double* xs, const double* ys, std::size_t n, T* out);
+
 // Whether this processor runs the AVX2 code.
 bool have_avx2();
 
-// Whether the AVX2 code takes images of this size (its indices are 32-bit).
+// Whether this processor runs the AVX-512 code (foundation, byte and word,
+// doubleword and quadword, vector length and byte permute extensions).
+bool have_avx512();
+
+// Whether the AVX2 and AVX-512 code takes images of this size (their indices
+// are 32-bit).
 bool avx2_fits(std::size_t w, std::size_t h);
 
 // Source positions of n <= RUN_LENGTH output pixels of one warp row, from

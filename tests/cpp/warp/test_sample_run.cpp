@@ -1,4 +1,5 @@
-// The AVX2 run samplers and warp positions against the portable ones, bit for bit.
+// The AVX2 and AVX-512 run samplers and warp positions against the portable
+// ones, bit for bit.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -63,6 +64,18 @@ std::vector<double> positions(std::size_t extent, std::mt19937_64& rng, std::siz
 }
 
 template <class T, int C>
+void expect_same_pixels(const std::vector<T>& portable, const std::vector<T>& vector, const std::vector<double>& xs,
+                        const std::vector<double>& ys, const char* code, std::size_t w, std::size_t h) {
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        for (int c = 0; c < C; ++c) {
+            ASSERT_EQ(portable[i * C + c], vector[i * C + c])
+                << code << ", image " << w << "x" << h << ", position (" << xs[i] << ", " << ys[i] << "), channel "
+                << c;
+        }
+    }
+}
+
+template <class T, int C>
 void expect_same_runs(const Variant& v, std::size_t w, std::size_t h, std::uint64_t seed) {
     const Image img = testing::pattern_image(v.bits, C, w, h, static_cast<std::uint32_t>(seed));
     const std::vector<T> samples = testing::as<T>(img.samples);
@@ -79,12 +92,11 @@ void expect_same_runs(const Variant& v, std::size_t w, std::size_t h, std::uint6
             std::vector<T> vector(n * C, T(77));
             sample_run_portable<T, C>(source, v.filter, &table, xs.data(), ys.data(), n, portable.data());
             sample_run_avx2<T, C>(source, v.filter, &table, xs.data(), ys.data(), n, vector.data());
-            for (std::size_t i = 0; i < n; ++i) {
-                for (int c = 0; c < C; ++c) {
-                    ASSERT_EQ(portable[i * C + c], vector[i * C + c])
-                        << "image " << w << "x" << h << ", position (" << xs[i] << ", " << ys[i]
-                        << "), channel " << c;
-                }
+            expect_same_pixels<T, C>(portable, vector, xs, ys, "AVX2", w, h);
+            if (have_avx512()) {
+                std::vector<T> wide(n * C, T(45));
+                sample_run_avx512<T, C>(source, v.filter, &table, xs.data(), ys.data(), n, wide.data());
+                expect_same_pixels<T, C>(portable, wide, xs, ys, "AVX-512", w, h);
             }
         }
     }
@@ -128,7 +140,12 @@ void expect_same_enlargement(Filter filter) {
         std::vector<T> vector(RUN_LENGTH * 3, T(123));
         sample_run_portable<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, portable.data());
         sample_run_avx2<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, vector.data());
-        ASSERT_EQ(portable, vector) << "row y = " << y;
+        ASSERT_EQ(portable, vector) << "AVX2, row y = " << y;
+        if (have_avx512()) {
+            std::vector<T> wide(RUN_LENGTH * 3, T(45));
+            sample_run_avx512<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, wide.data());
+            ASSERT_EQ(portable, wide) << "AVX-512, row y = " << y;
+        }
     }
 }
 
@@ -159,6 +176,11 @@ TEST(SampleRun, OutsidePositionsStoreZero) {
                 out.assign(n * 3, 200);
                 sample_run_avx2<std::uint8_t, 3>(source, filter, &table, xs.data(), ys.data(), n, out.data());
                 EXPECT_EQ(out, expected) << "AVX2, width " << w;
+            }
+            if (have_avx512()) {
+                out.assign(n * 3, 200);
+                sample_run_avx512<std::uint8_t, 3>(source, filter, &table, xs.data(), ys.data(), n, out.data());
+                EXPECT_EQ(out, expected) << "AVX-512, width " << w;
             }
         }
     }

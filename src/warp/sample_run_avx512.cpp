@@ -1,0 +1,276 @@
+// The AVX-512 run sampler for bilinear three-channel runs.
+//
+// Eight pixels go side by side, one per lane of a vector of doubles, and a
+// vector holds one channel of one tap of the eight pixels: each lane computes
+// exactly what the portable code computes for its pixel and channel, the same
+// IEEE operations in the same order, products rounded before they are added
+// (this file is built without FMA and with contraction off). A pixel's two
+// taps on a source row lie side by side, so one read per pixel and row brings
+// in both, and byte or word permutes split eight pixels' reads into channels. Pixels with a tap beyond an edge go
+// through the point sampler of kernels.hpp; every other run goes to the AVX2
+// code.
+//
+// Only code reached after have_avx512() runs here.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "warp/sample_run.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")
+
+namespace vantrell::warp {
+namespace {
+
+constexpr std::size_t LANES = 8;
+
+template <class T>
+constexpr double max_sample() {
+    return sizeof(T) == 1 ? 255.0 : 65535.0;
+}
+
+constexpr std::size_t GROUPS = RUN_LENGTH / LANES;
+static_assert(RUN_LENGTH % LANES == 0);
+
+// The first pass over a run, eight pixels at a time: which pixels are inside
+// the image and which of those have all four taps inside it (bit l of group g
+// for pixel 8 g + l), the first sample of each pixel's top-left tap and the
+// four weights. Pixels inside but not interior go through the point sampler,
+// which clamps.
+struct BilinearTaps {
+    alignas(64) std::int64_t offset[RUN_LENGTH];
+    alignas(64) double w00[RUN_LENGTH];
+    alignas(64) double w10[RUN_LENGTH];
+    alignas(64) double w01[RUN_LENGTH];
+    alignas(64) double w11[RUN_LENGTH];
+    __mmask8 inside[GROUPS];
+    __mmask8 interior[GROUPS];
+};
+
+// kernels.hpp `tap_index` for a floor of an inside coordinate: such a floor
+// lies in -1 .. w - 1 and converts exactly; NaN gives 0. (Lanes outside the
+// image give meaningless indices, which are never used.)
+__m256i floor_index(__m512d coord, __m512d floored) {
+    const __mmask8 ordered = _mm512_cmp_pd_mask(coord, coord, _CMP_ORD_Q);
+    return _mm512_maskz_cvttpd_epi32(ordered, floored);
+}
+
+void bilinear_taps(const double* xs, const double* ys, std::size_t n, std::size_t w, std::size_t h,
+                   BilinearTaps& taps) {
+    const __m512d lo = _mm512_set1_pd(-0.5);
+    const __m512d x_hi = _mm512_set1_pd(static_cast<double>(w) - 0.5);
+    const __m512d y_hi = _mm512_set1_pd(static_cast<double>(h) - 0.5);
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
+    // Both taps inside on an axis: 0 <= ix and ix + 1 <= w - 1.
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i x_last = _mm256_set1_epi32(static_cast<std::int32_t>(w) - 2);
+    const __m256i y_last = _mm256_set1_epi32(static_cast<std::int32_t>(h) - 2);
+    const __m512i width = _mm512_set1_epi64(static_cast<std::int64_t>(w));
+    for (std::size_t i = 0; i < n; i += LANES) {
+        const std::size_t m = std::min(LANES, n - i);
+        const auto real = static_cast<__mmask8>((1u << m) - 1);
+        // Missing lanes of a short last group are +infinity, which is outside.
+        const __m512d x = _mm512_mask_loadu_pd(inf, real, xs + i);
+        const __m512d y = _mm512_mask_loadu_pd(_mm512_setzero_pd(), real, ys + i);
+        // kernels.hpp `outside`: ordered comparisons, so NaN is inside.
+        const __mmask8 outside = _mm512_cmp_pd_mask(x, lo, _CMP_LT_OQ) | _mm512_cmp_pd_mask(x, x_hi, _CMP_GT_OQ) |
+                                 _mm512_cmp_pd_mask(y, lo, _CMP_LT_OQ) | _mm512_cmp_pd_mask(y, y_hi, _CMP_GT_OQ);
+        const auto inside = static_cast<__mmask8>(~outside);
+        const __m512d fy = _mm512_roundscale_pd(y, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m512d fx = _mm512_roundscale_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m256i ix = floor_index(x, fx);
+        const __m256i iy = floor_index(y, fy);
+        // All four taps inside the image, and (ix + 1, iy + 1) not its final
+        // pixel: the second pass reads samples beyond a row's right tap.
+        taps.inside[i / LANES] = inside;
+        taps.interior[i / LANES] =
+            inside & _mm256_cmpge_epi32_mask(ix, zero) & _mm256_cmpge_epi32_mask(iy, zero) &
+            _mm256_cmple_epi32_mask(ix, x_last) & _mm256_cmple_epi32_mask(iy, y_last) &
+            (_mm256_cmplt_epi32_mask(ix, x_last) | _mm256_cmplt_epi32_mask(iy, y_last));
+        // (iy * w + ix) * 3 in 64 bits, meaningful for the interior lanes.
+        const __m512i pixel = _mm512_add_epi64(_mm512_mul_epu32(_mm512_cvtepu32_epi64(iy), width),
+                                               _mm512_cvtepu32_epi64(ix));
+        _mm512_store_si512(taps.offset + i, _mm512_add_epi64(_mm512_add_epi64(pixel, pixel), pixel));
+        const __m512d dx = _mm512_sub_pd(x, fx);
+        const __m512d dy = _mm512_sub_pd(y, fy);
+        const __m512d ex = _mm512_sub_pd(one, dx);
+        const __m512d ey = _mm512_sub_pd(one, dy);
+        _mm512_store_pd(taps.w00 + i, _mm512_mul_pd(ex, ey));
+        _mm512_store_pd(taps.w10 + i, _mm512_mul_pd(dx, ey));
+        _mm512_store_pd(taps.w01 + i, _mm512_mul_pd(ex, dy));
+        _mm512_store_pd(taps.w11 + i, _mm512_mul_pd(dx, dy));
+    }
+}
+
+// One source row's two taps of eight pixels, read pixel by pixel (cheaper
+// than a gather): for 8-bit samples a quadword per pixel, for 16-bit samples
+// eight samples per pixel, in each case the six samples of the left and the
+// right tap followed by samples that the interior test guarantees to exist.
+template <class T>
+struct RowTaps {
+    __m512i lo;  // pixels 0 .. 7 (8-bit) or 0 .. 3 (16-bit)
+    __m512i hi;  // pixels 4 .. 7 (16-bit only)
+
+    // Channel c of tap `tap` (0 left, 1 right) of the eight pixels, widened
+    // exactly to double.
+    __m512d at(int tap, int c) const {
+        const __m512i index =
+            _mm512_add_epi64(_mm512_set_epi64(56, 48, 40, 32, 24, 16, 8, 0), _mm512_set1_epi64(3 * tap + c));
+        if constexpr (sizeof(T) == 1) {
+            // Byte 3 tap + c of every quadword, zero-extended to the quadword.
+            return _mm512_cvtepu64_pd(_mm512_maskz_permutexvar_epi8(0x0101010101010101, index, lo));
+        } else {
+            // Word 3 tap + c of every pixel's eight, zero-extended to a quadword.
+            return _mm512_cvtepu64_pd(_mm512_maskz_permutex2var_epi16(0x11111111, lo, index, hi));
+        }
+    }
+};
+
+[[gnu::always_inline]] inline __m128i load_quad(const std::uint8_t* p) {
+    std::int64_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return _mm_cvtsi64_si128(bits);
+}
+[[gnu::always_inline]] inline __m128i with_quad(__m128i v, const std::uint8_t* p) {
+    std::int64_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return _mm_insert_epi64(v, bits, 1);
+}
+[[gnu::always_inline]] inline __m128i load_octet(const std::uint16_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+[[gnu::always_inline]] inline __m512i join(__m128i a, __m128i b, __m128i c, __m128i d) {
+    const __m256i ab = _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+    const __m256i cd = _mm256_inserti128_si256(_mm256_castsi128_si256(c), d, 1);
+    return _mm512_inserti64x4(_mm512_castsi256_si512(ab), cd, 1);
+}
+
+// The taps on the row that starts `row` samples after the top-left taps.
+template <class T>
+[[gnu::always_inline]] inline RowTaps<T> read_row(const T* base, const std::int64_t* offset) {
+    if constexpr (sizeof(T) == 1) {
+        return {join(with_quad(load_quad(base + offset[0]), base + offset[1]),
+                     with_quad(load_quad(base + offset[2]), base + offset[3]),
+                     with_quad(load_quad(base + offset[4]), base + offset[5]),
+                     with_quad(load_quad(base + offset[6]), base + offset[7])),
+                _mm512_setzero_si512()};
+    } else {
+        return {join(load_octet(base + offset[0]), load_octet(base + offset[1]), load_octet(base + offset[2]),
+                     load_octet(base + offset[3])),
+                join(load_octet(base + offset[4]), load_octet(base + offset[5]), load_octet(base + offset[6]),
+                     load_octet(base + offset[7]))};
+    }
+}
+
+// kernels.hpp `store_sample` on every lane: v + 0.5 clamped to [0, max] (NaN
+// to 0, since MAXPD returns its second operand when either is NaN) and
+// truncated; inside that range truncation and saturation agree. Lanes not in
+// `keep` give 0.
+template <class T>
+[[gnu::always_inline]] inline __m256i stored_samples(__mmask8 keep, __m512d v) {
+    const __m512d r = _mm512_add_pd(v, _mm512_set1_pd(0.5));
+    const __m512d clamped = _mm512_min_pd(_mm512_max_pd(r, _mm512_setzero_pd()), _mm512_set1_pd(max_sample<T>()));
+    return _mm512_maskz_cvttpd_epi32(keep, clamped);
+}
+
+// The three channels of m <= 8 pixels, interleaved into 3 m samples.
+[[gnu::always_inline]] inline void store_pixels(std::uint8_t* out, std::size_t m, __m256i c0, __m256i c1,
+                                                __m256i c2) {
+    const __m128i low = _mm_unpacklo_epi64(_mm256_cvtepi32_epi8(c0), _mm256_cvtepi32_epi8(c1));
+    const __m256i planes = _mm256_inserti128_si256(_mm256_castsi128_si256(low), _mm256_cvtepi32_epi8(c2), 1);
+    const __m256i order = _mm256_setr_epi8(0, 8, 16, 1, 9, 17, 2, 10, 18, 3, 11, 19, 4, 12, 20, 5, 13, 21, 6, 14,
+                                           22, 7, 15, 23, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __mmask32 bytes = static_cast<__mmask32>((std::uint64_t{1} << (3 * m)) - 1);
+    _mm256_mask_storeu_epi8(out, bytes, _mm256_permutexvar_epi8(order, planes));
+}
+[[gnu::always_inline]] inline void store_pixels(std::uint16_t* out, std::size_t m, __m256i c0, __m256i c1,
+                                                __m256i c2) {
+    __m512i planes = _mm512_castsi128_si512(_mm256_cvtepi32_epi16(c0));
+    planes = _mm512_inserti64x2(planes, _mm256_cvtepi32_epi16(c1), 1);
+    planes = _mm512_inserti64x2(planes, _mm256_cvtepi32_epi16(c2), 2);
+    const __m512i order = _mm512_set_epi16(0, 0, 0, 0, 0, 0, 0, 0, 23, 15, 7, 22, 14, 6, 21, 13, 5, 20, 12, 4, 19,
+                                           11, 3, 18, 10, 2, 17, 9, 1, 16, 8, 0);
+    const __mmask32 words = static_cast<__mmask32>((std::uint64_t{1} << (3 * m)) - 1);
+    _mm512_mask_storeu_epi16(out, words, _mm512_permutexvar_epi16(order, planes));
+}
+
+template <class T>
+void bilinear_run_rgb(const SourceImage<T>& source, const double* xs, const double* ys, std::size_t n,
+                      T* out) {
+    BilinearTaps taps;
+    bilinear_taps(xs, ys, n, source.w, source.h, taps);
+    const T* top = source.samples.data();
+    const T* bottom = top + source.w * 3;
+    for (std::size_t i = 0; i < n; i += LANES) {
+        const std::size_t m = std::min(LANES, n - i);
+        const __mmask8 inside = taps.inside[i / LANES];
+        const __mmask8 interior = taps.interior[i / LANES];
+        const __m256i none = _mm256_setzero_si256();
+        if (interior != 0xFF) {
+            // Lanes that are not interior read the taps of an interior one
+            // (their results are replaced), or the group stores zeros only.
+            if (interior == 0) {
+                store_pixels(out + i * 3, m, none, none, none);
+            } else {
+                const std::int64_t spare = taps.offset[i + static_cast<std::size_t>(__builtin_ctz(interior))];
+                for (std::size_t l = 0; l < LANES; ++l)
+                    if (!(interior >> l & 1)) taps.offset[i + l] = spare;
+            }
+        }
+        if (interior != 0) {
+            const RowTaps<T> row0 = read_row(top, taps.offset + i);
+            const RowTaps<T> row1 = read_row(bottom, taps.offset + i);
+            const __m512d w00 = _mm512_load_pd(taps.w00 + i);
+            const __m512d w10 = _mm512_load_pd(taps.w10 + i);
+            const __m512d w01 = _mm512_load_pd(taps.w01 + i);
+            const __m512d w11 = _mm512_load_pd(taps.w11 + i);
+            __m256i stored[3];
+            for (int c = 0; c < 3; ++c) {
+                __m512d v = _mm512_add_pd(_mm512_mul_pd(w00, row0.at(0, c)), _mm512_mul_pd(w10, row0.at(1, c)));
+                v = _mm512_add_pd(v, _mm512_mul_pd(w01, row1.at(0, c)));
+                v = _mm512_add_pd(v, _mm512_mul_pd(w11, row1.at(1, c)));
+                // Outside pixels get 0.
+                stored[c] = stored_samples<T>(inside, v);
+            }
+            store_pixels(out + i * 3, m, stored[0], stored[1], stored[2]);
+        }
+        // Pixels with a tap beyond an edge are redone by the point sampler.
+        for (unsigned edge = inside & ~interior; edge != 0; edge &= edge - 1) {
+            const std::size_t l = i + static_cast<std::size_t>(__builtin_ctz(edge));
+            sample_bilinear<T, 3>(source.samples, source.w, source.h, xs[l], ys[l], out + l * 3);
+        }
+    }
+}
+
+}  // namespace
+
+template <class T, int C>
+void sample_run_avx512(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                       const double* xs, const double* ys, std::size_t n, T* out) {
+    if constexpr (C == 3) {
+        if (filter == Filter::Bilinear && source.w != 0 && source.h != 0) {
+            bilinear_run_rgb(source, xs, ys, n, out);
+            return;
+        }
+    }
+    sample_run_avx2<T, C>(source, filter, table, xs, ys, n, out);
+}
+
+#define VANTRELL_RUN_INSTANCES(T, C)                                                           \
+    template void sample_run_avx512<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*, \
+                                          const double*, const double*, std::size_t, T*);
+VANTRELL_RUN_INSTANCES(std::uint8_t, 1)
+VANTRELL_RUN_INSTANCES(std::uint8_t, 3)
+VANTRELL_RUN_INSTANCES(std::uint16_t, 1)
+VANTRELL_RUN_INSTANCES(std::uint16_t, 3)
+#undef VANTRELL_RUN_INSTANCES
+
+}  // namespace vantrell::warp
+
+#pragma GCC pop_options
