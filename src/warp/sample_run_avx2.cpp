@@ -243,6 +243,16 @@ void clear_pixel(T* out) {
     out[2] = T(0);
 }
 
+// Asks for the source row `rows` rows below the sample at `offset`: the next
+// output row most likely reads it, and the hardware cannot guess it when the
+// rows step across the source. A hint, never a fault, wherever it points.
+template <class T>
+void prefetch_below(const T* samples, std::int64_t offset, std::size_t rows, std::size_t stride) {
+    const auto at = reinterpret_cast<std::uintptr_t>(samples) +
+                    sizeof(T) * (static_cast<std::uintptr_t>(offset) + rows * stride);
+    _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+}
+
 template <class T>
 constexpr double max_sample() {
     return sizeof(T) == 1 ? 255.0 : 65535.0;
@@ -271,6 +281,7 @@ void bilinear_run_rgb(const SourceImage<T>& source, const double* xs, const doub
         const unsigned inside = taps.inside[i / LANES];
         const unsigned interior = taps.interior[i / LANES];
         if ((interior & inside) == 0xF) {
+            prefetch_below(samples, taps.offset[i], 2, stride);
             const __m128i s0 = stored_samples(bilinear_interior(samples, stride, taps, i), max);
             const __m128i s1 = stored_samples(bilinear_interior(samples, stride, taps, i + 1), max);
             const __m128i s2 = stored_samples(bilinear_interior(samples, stride, taps, i + 2), max);
@@ -321,6 +332,7 @@ public:
     void interior4(std::size_t i, T* out) const {
         TapWeights wt[LANES];
         for (std::size_t l = 0; l < LANES; ++l) weights(i + l, wt[l]);
+        prefetch_below(samples_, taps_.offset[i], 6, stride_);
         const T* line0 = samples_ + taps_.offset[i];
         const T* line1 = samples_ + taps_.offset[i + 1];
         const T* line2 = samples_ + taps_.offset[i + 2];
