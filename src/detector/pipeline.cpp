@@ -49,12 +49,16 @@ std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::u
     // The seed loop proper: each seed depends on the used map that the seeds
     // before it left, so it runs in order. Improving a rectangle reads only the
     // field, so the refined rectangles are improved afterwards, independently.
+    // The tolerance's cosine is the same for every seed, and the region angle
+    // is needed only for regions large enough to keep.
+    const double cos_tolerance = std::cos(ANGLE_TOLERANCE);
     std::vector<Rect> found;
     std::vector<std::uint32_t> region;
     for (std::uint32_t seed : lines.seeds) {
         if (used[seed] != 0) continue;  // taken by an earlier region
-        const double angle = grow_region(seed, field, used, region, w, h, ANGLE_TOLERANCE);
+        const RegionSums sums = grow_region_sums(seed, field, used, region, w, h, cos_tolerance);
         if (region.size() < min_size) continue;
+        const double angle = std::atan2(sums.sum_y, sums.sum_x);
         Rect rect = region_to_rect(region, field, w, angle, P_ALIGNED);
         if (!refine(region, rect, used, field, min_size, w, h)) continue;
         found.push_back(rect);

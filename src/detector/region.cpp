@@ -9,11 +9,19 @@ namespace vantrell::detector {
 double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std::uint8_t> used,
                    std::vector<std::uint32_t>& region, std::uint32_t width, std::uint32_t height,
                    double tolerance) {
+    const RegionSums sums =
+        grow_region_sums(seed, field, used, region, width, height, std::cos(tolerance));
+    return std::atan2(sums.sum_y, sums.sum_x);
+}
+
+RegionSums grow_region_sums(std::uint32_t seed, std::span<const Px> field,
+                            std::span<std::uint8_t> used, std::vector<std::uint32_t>& region,
+                            std::uint32_t width, std::uint32_t height, double cos_tolerance) {
     region.clear();
     region.push_back(seed);
     used[seed] = 1;
 
-    const double c = std::cos(tolerance);
+    const double c = cos_tolerance;
     double sum_x = static_cast<double>(field[seed].cos_angle);
     double sum_y = static_cast<double>(field[seed].sin_angle);
     double accept = c;  // the seed's vector has length 1
@@ -77,7 +85,7 @@ double grow_region(std::uint32_t seed, std::span<const Px> field, std::span<std:
             }
         }
     }
-    return std::atan2(sum_y, sum_x);
+    return RegionSums{sum_x, sum_y};
 }
 
 Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field,

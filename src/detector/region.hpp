@@ -26,6 +26,19 @@ struct Rect {
     double p;       // probability of a chance alignment at that tolerance
 };
 
+// The summed level-line direction of a grown region; its atan2 is the region
+// angle.
+struct RegionSums {
+    double sum_x, sum_y;
+};
+
+// grow_region for a caller that knows c = cos(tolerance) and may not need the
+// angle: the same region and used marks, and the sums whose atan2 grow_region
+// returns.
+RegionSums grow_region_sums(std::uint32_t seed, std::span<const Px> field,
+                            std::span<std::uint8_t> used, std::vector<std::uint32_t>& region,
+                            std::uint32_t width, std::uint32_t height, double cos_tolerance);
+
 // Empties `region` and fills it with the 8-connected free pixels, seed first,
 // whose level-line direction is within `tolerance` of the running mean
 // direction, marking each taken pixel in `used`. Returns the region angle,

@@ -146,6 +146,34 @@ TEST(GrowRegion, TakenAndWeakPixelsNeverJoin) {
     EXPECT_EQ(region, std::vector<std::uint32_t>{f.index(2, 1)});
 }
 
+TEST(GrowRegionSums, SameRegionAndMarksAndTheSumsOfTheRegionAngle) {
+    // A ragged field of directions near 0.3 rad: the sums are those of the
+    // taken cells in order, and their atan2 is grow_region's angle.
+    Field f(9, 7);
+    for (std::uint32_t y = 0; y < 7; ++y)
+        for (std::uint32_t x = 0; x < 9; ++x)
+            f.at(x, y) = cell_at(0.3 + 0.09 * static_cast<double>((x * 5 + y * 3) % 7) - 0.27);
+    f.at(4, 3).norm = 2.0f;  // weak
+    for (const double tol : {TOL, 0.1, 2.0}) {
+        auto used_a = f.used();
+        auto used_b = f.used();
+        std::vector<std::uint32_t> region_a, region_b;
+        const double angle = grow_region(f.index(2, 2), f.cells, used_a, region_a, 9, 7, tol);
+        const RegionSums sums =
+            grow_region_sums(f.index(2, 2), f.cells, used_b, region_b, 9, 7, std::cos(tol));
+        EXPECT_EQ(region_a, region_b);
+        EXPECT_EQ(used_a, used_b);
+        double sum_x = 0.0, sum_y = 0.0;
+        for (std::uint32_t i : region_b) {
+            sum_x += static_cast<double>(f.cells[i].cos_angle);
+            sum_y += static_cast<double>(f.cells[i].sin_angle);
+        }
+        EXPECT_EQ(sums.sum_x, sum_x);
+        EXPECT_EQ(sums.sum_y, sum_y);
+        EXPECT_EQ(std::atan2(sums.sum_y, sums.sum_x), angle);
+    }
+}
+
 struct OnePixelCase {
     double region_angle;
     double dx;
