@@ -63,6 +63,52 @@ TEST(ShrinkRegion, MovesTheLastPixelIntoEachGap) {
     for (std::uint32_t i : region) EXPECT_EQ(used[i], 1);
 }
 
+// The plain statement of shrinking: hypot against the radius for every pixel.
+std::vector<std::uint32_t> shrunk_by_hypot(std::vector<std::uint32_t> region, double radius,
+                                           std::uint32_t width) {
+    const double xs = static_cast<double>(region.front() % width);
+    const double ys = static_cast<double>(region.front() / width);
+    for (std::size_t i = 0; i < region.size();) {
+        const double d = std::hypot(static_cast<double>(region[i] % width) - xs,
+                                    static_cast<double>(region[i] / width) - ys);
+        if (d > radius) {
+            region[i] = region.back();
+            region.pop_back();
+        } else {
+            ++i;
+        }
+    }
+    return region;
+}
+
+TEST(ShrinkRegion, KeepsExactlyThePixelsThatHypotKeepsAtEveryRadius) {
+    // Radii exactly at whole distances (5 from offsets (3, 4), 13 from (5, 12)),
+    // one unit in the last place either side of them and of irrational ones.
+    const std::uint32_t w = 40, h = 30;
+    std::vector<std::uint32_t> all;
+    const std::uint32_t seed = 15 * w + 17;
+    all.push_back(seed);
+    for (std::uint32_t i = 0; i < w * h; ++i)
+        if (i != seed) all.push_back(i);
+    std::vector<double> radii;
+    for (double r : {0.0, 1.0, std::sqrt(2.0), 5.0, 13.0, std::hypot(7.0, 9.0), 25.0, 1e300,
+                     std::numeric_limits<double>::infinity()}) {
+        radii.push_back(r);
+        radii.push_back(std::nextafter(r, 0.0));
+        radii.push_back(std::nextafter(r, 1e308));
+    }
+    for (double r : radii) {
+        std::vector<std::uint32_t> region = all;
+        std::vector<std::uint8_t> used(w * h, 1);
+        shrink_region(region, used, r, w);
+        const std::vector<std::uint32_t> want = shrunk_by_hypot(all, r, w);
+        ASSERT_EQ(region, want) << r;
+        std::size_t freed = 0;
+        for (std::uint8_t u : used) freed += u == 0;
+        ASSERT_EQ(freed, all.size() - want.size()) << r;
+    }
+}
+
 TEST(Refine, DenseRegionIsKeptAsItIs) {
     Field f(10, 5);
     std::vector<std::uint32_t> region;
