@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The Python test suite on CPython 3.14, built and run inside a Debian sid
+# chroot (Debian's own python3.14, NumPy, pytest, g++ and cmake; no pip).
+#
+# The chroot is cached outside the repository and rebuilt when it is missing
+# or broken. Needs root (debootstrap, chroot, mount). Environment:
+#   VANTRELL_SID_CHROOT  where the chroot lives (/var/cache/vantrell/sid-chroot)
+#   DEBIAN_MIRROR        mirror for debootstrap (http://deb.debian.org/debian)
+set -euo pipefail
+
+ROOT=${VANTRELL_SID_CHROOT:-/var/cache/vantrell/sid-chroot}
+MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+PACKAGES=python3.14,python3.14-dev,python3-numpy,python3-pytest,g++,cmake,make
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+WORK=/tmp/vantrell-314   # inside the chroot
+
+if [ "$(id -u)" != 0 ]; then
+  echo "py314-leg: needs root (debootstrap, chroot, mount)" >&2
+  exit 1
+fi
+
+# Unmounts everything mounted at or below $1, deepest first.
+unmount_below() {
+  local dir m
+  dir=$(readlink -f "$1" 2>/dev/null || echo "$1")
+  awk -v d="$dir" '$2 == d || index($2, d "/") == 1 { print $2 }' /proc/mounts |
+    sort -r | while read -r m; do umount "$m" 2>/dev/null || umount -l "$m"; done
+}
+
+healthy() {
+  [ -f "$ROOT/.vantrell-complete" ] || return 1
+  [ "$(cat "$ROOT/.vantrell-complete")" = "$PACKAGES" ] || return 1
+  chroot "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin /bin/sh -c \
+    'python3.14 -c "import numpy, pytest" && cmake --version && g++ --version && make --version' \
+    >/dev/null 2>&1
+}
+
+if [ -d "$ROOT" ]; then unmount_below "$ROOT"; fi
+if ! healthy; then
+  command -v debootstrap >/dev/null || {
+    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap; }
+  echo "py314-leg: building the sid chroot in $ROOT (about a minute, 0.9 GB)"
+  unmount_below "$ROOT.new" 2>/dev/null || true
+  rm -rf --one-file-system "$ROOT.new"
+  mkdir -p "$(dirname "$ROOT")"
+  debootstrap --variant=minbase --include="$PACKAGES" sid "$ROOT.new" "$MIRROR" \
+    >"$(dirname "$ROOT")/debootstrap.log" 2>&1 || {
+      echo "py314-leg: debootstrap failed; the end of its log:" >&2
+      tail -n 30 "$(dirname "$ROOT")/debootstrap.log" >&2
+      exit 1; }
+  echo "$PACKAGES" >"$ROOT.new/.vantrell-complete"
+  rm -rf --one-file-system "$ROOT"
+  mv "$ROOT.new" "$ROOT"
+  healthy || { echo "py314-leg: the new chroot does not work" >&2; exit 1; }
+fi
+
+# The working tree (not only what git tracks: uncommitted work is tested too),
+# without build products and environments.
+rm -rf --one-file-system "$ROOT$WORK"
+mkdir -p "$ROOT$WORK/src"
+tar -C "$REPO" --exclude=./.git --exclude='./.venv*' --exclude=./build \
+    --exclude='*.so' --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis \
+    -cf - . | tar -C "$ROOT$WORK/src" -xf -
+
+cleanup() {
+  unmount_below "$ROOT/proc"
+  rm -rf --one-file-system "$ROOT$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+mount -t proc proc "$ROOT/proc"
+
+chroot "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+  PYTHONDONTWRITEBYTECODE=1 /bin/sh -euc "
+    cd $WORK/src
+    python3.14 -c 'import sys, numpy, pytest
+print(\"py314-leg: CPython\", sys.version.split()[0], \"| NumPy\", numpy.__version__, \"| pytest\", pytest.__version__)'
+    { cmake -S . -B $WORK/build -DVANTRELL_PYTHON=ON -DVANTRELL_TESTS=OFF \
+        -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=/usr/bin/python3.14 &&
+      cmake --build $WORK/build -j 2; } >$WORK/build.log 2>&1 ||
+      { tail -n 60 $WORK/build.log; echo 'py314-leg: the build failed'; exit 1; }
+    PYTHONPATH=$WORK/build python3.14 -m pytest -q -p no:cacheprovider tests
+  "
