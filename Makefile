@@ -86,8 +86,8 @@ ASAN_ENV    = LD_PRELOAD=$(ASAN_RT) \
   LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# Not under the sanitizer: a pool asked for 100,000 threads (the sanitizer's
-# per-thread state exhausts memory long before that; without it the test runs).
+# Not under the sanitizer: the test that caps the address space so that the
+# pool cannot make its threads (the sanitizer's shadow memory needs far more).
 ASAN_DESELECT ?= --deselect tests/test_pool.py::test_more_threads_than_can_be_made_still_work
 
 sanitize: asan-pytest asan-cpp tsan
@@ -115,9 +115,9 @@ asan-cpp: gtest $(STAMP)
 	cd build/asan-cpp && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure
 
-# The worker pool's C++ tests with ThreadSanitizer (TSAN_TARGETS=... adds the
-# cores' tests, which run their parallel loops on the pool).
-TSAN_TARGETS ?= pool_tests
+# The C++ tests with ThreadSanitizer: the pool's, and the cores', which run
+# their parallel loops on it.
+TSAN_TARGETS ?= pool_tests detector_tests warp_tests
 tsan: gtest $(STAMP)
 	$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DVANTRELL_PYTHON=OFF -DVANTRELL_TESTS=ON -DCMAKE_BUILD_TYPE=$(SAN_TYPE) \
