@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -28,6 +29,24 @@ namespace {
 constexpr std::size_t PIECES_PER_WORKER = 8;
 // Workers run flat row loops; a small stack lets many of them coexist.
 constexpr std::size_t WORKER_STACK_BYTES = 512 * 1024;
+// A detection runs several loops in quick succession. Waking a sleeping thread
+// costs far more than a short loop on a virtual machine, so an idle worker
+// (and a caller waiting for its loop) watches for work a little while before
+// it sleeps.
+constexpr auto SPIN_TIME = std::chrono::microseconds(200);
+
+// Polls `ready` until it holds or SPIN_TIME has passed; true if it held.
+template <class Ready>
+bool spin_until(Ready&& ready) {
+    const auto deadline = std::chrono::steady_clock::now() + SPIN_TIME;
+    for (unsigned n = 0;; ++n) {
+        if (ready()) return true;
+        if ((n & 63) == 63 && std::chrono::steady_clock::now() >= deadline) return false;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
 
 struct Job {
     RowBody body;
@@ -39,7 +58,10 @@ struct Job {
 
     std::mutex mu;  // guards everything below
     std::condition_variable finished_cv;
-    std::size_t finished = 0;
+    // Counted under mu after any fault is stored, so a caller that reads the
+    // final count (acquire) sees the fault too. Workers hold the job by a
+    // shared pointer, so it outlives a caller that returns at once.
+    std::atomic<std::size_t> finished{0};
     std::exception_ptr fault;
 };
 
@@ -70,10 +92,14 @@ public:
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 queue_.push_back(job);
+                queued_.fetch_add(1, std::memory_order_release);
             }
             cv_.notify_all();
-            std::unique_lock<std::mutex> lock(job->mu);
-            job->finished_cv.wait(lock, [&] { return job->finished == job->pieces; });
+            auto done = [&] { return job->finished.load(std::memory_order_acquire) == job->pieces; };
+            if (!spin_until(done)) {
+                std::unique_lock<std::mutex> lock(job->mu);
+                job->finished_cv.wait(lock, done);
+            }
         }
         if (job->fault) std::rethrow_exception(job->fault);
     }
@@ -103,12 +129,16 @@ private:
         for (;;) {
             std::shared_ptr<Job> job;
             std::size_t piece;
+            spin_until([&] { return queued_.load(std::memory_order_acquire) > 0; });
             {
                 std::unique_lock<std::mutex> lock(mu_);
                 cv_.wait(lock, [&] { return !queue_.empty(); });
                 job = queue_.front();
                 piece = job->next_piece++;
-                if (job->next_piece == job->pieces) queue_.pop_front();
+                if (job->next_piece == job->pieces) {
+                    queue_.pop_front();
+                    queued_.fetch_sub(1, std::memory_order_relaxed);
+                }
             }
             run_piece(*job, piece);
         }
@@ -134,13 +164,15 @@ private:
         }
         std::lock_guard<std::mutex> lock(job.mu);
         if (fault && !job.fault) job.fault = fault;
-        if (++job.finished == job.pieces) job.finished_cv.notify_all();
+        if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.pieces)
+            job.finished_cv.notify_all();
         return true;
     }
 
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<std::shared_ptr<Job>> queue_;
+    std::atomic<std::size_t> queued_{0};  // queue_.size(), readable without mu_
     std::size_t workers_ = 0;
 };
 
