@@ -55,10 +55,7 @@ std::optional<SizeMismatch> remap(std::span<const T> source, std::size_t w, std:
     template std::optional<SizeMismatch> remap<T, C>(                                         \
         std::span<const T>, std::size_t, std::size_t, std::span<const float>,                 \
         std::span<const float>, std::size_t, std::size_t, Filter, std::span<T>);
-VANTRELL_REMAP_INSTANCE(std::uint8_t, 1)
-VANTRELL_REMAP_INSTANCE(std::uint8_t, 3)
-VANTRELL_REMAP_INSTANCE(std::uint16_t, 1)
-VANTRELL_REMAP_INSTANCE(std::uint16_t, 3)
+VANTRELL_FOR_EACH_LAYOUT(VANTRELL_REMAP_INSTANCE)
 #undef VANTRELL_REMAP_INSTANCE
 
 }  // namespace vantrell::warp

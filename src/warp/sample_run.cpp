@@ -78,10 +78,7 @@ void warp_positions(const WarpRow& row, const double* X, std::size_t n, double* 
                                    const double*, const double*, std::size_t, T*);               \
     template void sample_run_portable<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*, \
                                             const double*, const double*, std::size_t, T*);
-VANTRELL_RUN_INSTANCES(std::uint8_t, 1)
-VANTRELL_RUN_INSTANCES(std::uint8_t, 3)
-VANTRELL_RUN_INSTANCES(std::uint16_t, 1)
-VANTRELL_RUN_INSTANCES(std::uint16_t, 3)
+VANTRELL_FOR_EACH_LAYOUT(VANTRELL_RUN_INSTANCES)
 #undef VANTRELL_RUN_INSTANCES
 
 }  // namespace vantrell::warp

@@ -478,10 +478,7 @@ void warp_positions_avx2(const WarpRow& row, const double* X, std::size_t n, dou
 #define VANTRELL_RUN_INSTANCES(T, C)                                                         \
     template void sample_run_avx2<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*, \
                                         const double*, const double*, std::size_t, T*);
-VANTRELL_RUN_INSTANCES(std::uint8_t, 1)
-VANTRELL_RUN_INSTANCES(std::uint8_t, 3)
-VANTRELL_RUN_INSTANCES(std::uint16_t, 1)
-VANTRELL_RUN_INSTANCES(std::uint16_t, 3)
+VANTRELL_FOR_EACH_LAYOUT(VANTRELL_RUN_INSTANCES)
 #undef VANTRELL_RUN_INSTANCES
 
 }  // namespace vantrell::warp

@@ -278,10 +278,7 @@ void sample_run_avx512(const SourceImage<T>& source, Filter filter, const Lanczo
 #define VANTRELL_RUN_INSTANCES(T, C)                                                           \
     template void sample_run_avx512<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*, \
                                           const double*, const double*, std::size_t, T*);
-VANTRELL_RUN_INSTANCES(std::uint8_t, 1)
-VANTRELL_RUN_INSTANCES(std::uint8_t, 3)
-VANTRELL_RUN_INSTANCES(std::uint16_t, 1)
-VANTRELL_RUN_INSTANCES(std::uint16_t, 3)
+VANTRELL_FOR_EACH_LAYOUT(VANTRELL_RUN_INSTANCES)
 #undef VANTRELL_RUN_INSTANCES
 
 }  // namespace vantrell::warp
