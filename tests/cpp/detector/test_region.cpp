@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <random>
 #include <vector>
 
 #include "detector/region.hpp"
@@ -171,6 +172,64 @@ TEST(GrowRegionSums, SameRegionAndMarksAndTheSumsOfTheRegionAngle) {
         EXPECT_EQ(sums.sum_x, sum_x);
         EXPECT_EQ(sums.sum_y, sum_y);
         EXPECT_EQ(std::atan2(sums.sum_y, sums.sum_x), angle);
+    }
+}
+
+// The growth rule written out plainly: the queue in order, the eight neighbours
+// of each pixel in the fixed order clipped to the image, each tested against
+// c x hypot(sum) of the sums at that moment.
+std::vector<std::uint32_t> plain_growth(std::uint32_t seed, const std::vector<Px>& cells,
+                                        std::vector<std::uint8_t>& used, std::uint32_t w,
+                                        std::uint32_t h, double tolerance) {
+    const double c = std::cos(tolerance);
+    std::vector<std::uint32_t> region = {seed};
+    used[seed] = 1;
+    double sum_x = cells[seed].cos_angle, sum_y = cells[seed].sin_angle;
+    for (std::size_t i = 0; i < region.size(); ++i) {
+        const std::int64_t x = region[i] % w, y = region[i] / w;
+        for (std::int64_t ny = y - 1; ny <= y + 1; ++ny) {
+            for (std::int64_t nx = x - 1; nx <= x + 1; ++nx) {
+                if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
+                const auto q = static_cast<std::uint32_t>(ny * w + nx);
+                if (used[q] != 0) continue;
+                const double d = sum_y * double(cells[q].sin_angle) + sum_x * double(cells[q].cos_angle);
+                if (d < c * std::hypot(sum_x, sum_y)) continue;
+                used[q] = 1;
+                region.push_back(q);
+                sum_x += cells[q].cos_angle;
+                sum_y += cells[q].sin_angle;
+            }
+        }
+    }
+    return region;
+}
+
+TEST(GrowRegion, MatchesThePlainRuleOnRaggedFieldsWithTakenPixels) {
+    // Directions scattered about a common one, weak cells and pixels already
+    // taken by earlier regions: every free and taken neighbourhood occurs, inside
+    // the image and on its border.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> spread(-0.6, 0.6);
+    std::uniform_int_distribution<int> pick(0, 9);
+    for (int round = 0; round < 40; ++round) {
+        const std::uint32_t w = 5 + round % 7, h = 4 + round % 5;
+        Field f(w, h);
+        for (std::uint32_t y = 0; y < h; ++y)
+            for (std::uint32_t x = 0; x < w; ++x) f.at(x, y) = cell_at(1.0 + spread(rng), pick(rng) == 0 ? 1.0f : 100.0f);
+        auto used = f.used();
+        for (std::size_t i = 0; i < used.size(); ++i) {
+            if (pick(rng) == 0) used[i] = 1;
+        }
+        const std::uint32_t seed = f.index(1 + round % (w - 2), 1 + round % (h - 2));
+        used[seed] = 0;
+        for (const double tol : {TOL, 0.2, 1.0}) {
+            auto used_a = used;
+            auto used_b = used;
+            std::vector<std::uint32_t> region;
+            grow_region(seed, f.cells, used_a, region, w, h, tol);
+            EXPECT_EQ(region, plain_growth(seed, f.cells, used_b, w, h, tol));
+            EXPECT_EQ(used_a, used_b);
+        }
     }
 }
 
