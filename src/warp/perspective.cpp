@@ -50,21 +50,15 @@ std::optional<SizeMismatch> warp_rgb(std::span<const T> source, std::size_t w, s
         double columns[PLANE_COLUMNS];
         const bool keep = out_w <= PLANE_COLUMNS;
         if (keep) plane_columns(scale, off_x, 0, out_w, columns);
-        double xs[RUN_LENGTH];
-        double ys[RUN_LENGTH];
         for (std::size_t y = begin; y < end; ++y) {
             const double Y = static_cast<double>(y) / scale + off_y;
             // The row terms; each pixel adds its X term to them.
             const WarpRow row{H[0], H[3], H[6], H[1] * Y + H[2], H[4] * Y + H[5], H[7] * Y + H[8]};
-            for (std::size_t x = 0; x < out_w; x += RUN_LENGTH) {
-                const std::size_t n = std::min(RUN_LENGTH, out_w - x);
-                const double* X = columns + x;
-                if (!keep) {
-                    plane_columns(scale, off_x, x, n, columns);
-                    X = columns;
-                }
-                warp_positions(row, X, n, xs, ys);
-                sample_run<T, 3>(image, filter, weights, xs, ys, n, out.data() + (y * out_w + x) * 3);
+            // The whole row at once, or a wide row in parts of PLANE_COLUMNS.
+            for (std::size_t x = 0; x < out_w; x += PLANE_COLUMNS) {
+                const std::size_t n = std::min(PLANE_COLUMNS, out_w - x);
+                if (!keep) plane_columns(scale, off_x, x, n, columns);
+                warp_run_rgb<T>(image, filter, weights, row, columns, n, out.data() + (y * out_w + x) * 3);
             }
         }
     });

@@ -73,6 +73,43 @@ void warp_positions(const WarpRow& row, const double* X, std::size_t n, double* 
         warp_positions_portable(row, X, n, xs, ys);
 }
 
+template <class T>
+void warp_run_rgb_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                           const WarpRow& row, const double* X, std::size_t n, T* out) {
+    double xs[RUN_LENGTH];
+    double ys[RUN_LENGTH];
+    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
+        const std::size_t count = std::min(RUN_LENGTH, n - start);
+        warp_positions_portable(row, X + start, count, xs, ys);
+        sample_run_portable<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
+    }
+}
+
+template <class T>
+void warp_run_rgb(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table, const WarpRow& row,
+                  const double* X, std::size_t n, T* out) {
+    if (have_avx512() && avx2_fits(source.w, source.h)) {
+        warp_run_rgb_avx512<T>(source, filter, table, row, X, n, out);
+        return;
+    }
+    double xs[RUN_LENGTH];
+    double ys[RUN_LENGTH];
+    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
+        const std::size_t count = std::min(RUN_LENGTH, n - start);
+        warp_positions(row, X + start, count, xs, ys);
+        sample_run<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
+    }
+}
+
+#define VANTRELL_WARP_INSTANCES(T)                                                                         \
+    template void warp_run_rgb<T>(const SourceImage<T>&, Filter, const Lanczos3Table*, const WarpRow&,      \
+                                  const double*, std::size_t, T*);                                        \
+    template void warp_run_rgb_portable<T>(const SourceImage<T>&, Filter, const Lanczos3Table*, const WarpRow&, \
+                                           const double*, std::size_t, T*);
+VANTRELL_WARP_INSTANCES(std::uint8_t)
+VANTRELL_WARP_INSTANCES(std::uint16_t)
+#undef VANTRELL_WARP_INSTANCES
+
 #define VANTRELL_RUN_INSTANCES(T, C)                                                              \
     template void sample_run<T, C>(const SourceImage<T>&, Filter, const Lanczos3Table*,          \
                                    const double*, const double*, std::size_t, T*);               \

@@ -77,6 +77,20 @@ void warp_positions(const WarpRow& row, const double* X, std::size_t n, double* 
 void warp_positions_portable(const WarpRow& row, const double* X, std::size_t n, double* xs, double* ys);
 void warp_positions_avx2(const WarpRow& row, const double* X, std::size_t n, double* xs, double* ys);
 
+// The n pixels of a warp row (or of a part of it) whose plane X are
+// X[0 .. n - 1], sampled into out[0 .. 3 n - 1]: warp_positions then
+// sample_run, run by run, with the same bits. The AVX-512 code works out the
+// positions of one bilinear run beside the sampling of the run before it.
+template <class T>
+void warp_run_rgb(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table, const WarpRow& row,
+                  const double* X, std::size_t n, T* out);
+template <class T>
+void warp_run_rgb_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
+                           const WarpRow& row, const double* X, std::size_t n, T* out);
+template <class T>
+void warp_run_rgb_avx512(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table, const WarpRow& row,
+                         const double* X, std::size_t n, T* out);
+
 // a * b, or the largest size when the product does not fit (no buffer can
 // have that length, so a comparison with a real length still fails).
 inline std::size_t size_product(std::size_t a, std::size_t b) {

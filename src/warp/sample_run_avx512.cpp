@@ -6,9 +6,10 @@
 // IEEE operations in the same order, products rounded before they are added
 // (this file is built without FMA and with contraction off). A pixel's two
 // taps on a source row lie side by side, so one read per pixel and row brings
-// in both, and byte or word permutes split eight pixels' reads into channels. Pixels with a tap beyond an edge go
-// through the point sampler of kernels.hpp; every other run goes to the AVX2
-// code.
+// in both, and byte or word permutes split eight pixels' reads into channels.
+// Pixels with a tap beyond an edge go through the point sampler of
+// kernels.hpp; every other run goes to the AVX2 code. Bilinear warp rows work
+// out their positions in the first pass over each run, eight at a time.
 //
 // Only code reached after have_avx512() runs here.
 #include <immintrin.h>
@@ -27,11 +28,6 @@ namespace vantrell::warp {
 namespace {
 
 constexpr std::size_t LANES = 8;
-
-template <class T>
-constexpr double max_sample() {
-    return sizeof(T) == 1 ? 255.0 : 65535.0;
-}
 
 constexpr std::size_t GROUPS = RUN_LENGTH / LANES;
 static_assert(RUN_LENGTH % LANES == 0);
@@ -59,52 +55,53 @@ __m256i floor_index(__m512d coord, __m512d floored) {
     return _mm512_maskz_cvttpd_epi32(ordered, floored);
 }
 
-void bilinear_taps(const double* xs, const double* ys, std::size_t n, std::size_t w, std::size_t h,
-                   BilinearTaps& taps) {
+// Positions of a group of eight pixels, one per lane.
+struct Positions {
+    __m512d x;
+    __m512d y;
+};
+
+// The first pass for the group of pixels i .. i + 7 of a run at `p`.
+[[gnu::always_inline]] inline void group_taps(const Positions& p, std::size_t w, std::size_t h, std::size_t i,
+                                              BilinearTaps& taps) {
     const __m512d lo = _mm512_set1_pd(-0.5);
     const __m512d x_hi = _mm512_set1_pd(static_cast<double>(w) - 0.5);
     const __m512d y_hi = _mm512_set1_pd(static_cast<double>(h) - 0.5);
     const __m512d one = _mm512_set1_pd(1.0);
-    const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
     // Both taps inside on an axis: 0 <= ix and ix + 1 <= w - 1.
     const __m256i zero = _mm256_setzero_si256();
     const __m256i x_last = _mm256_set1_epi32(static_cast<std::int32_t>(w) - 2);
     const __m256i y_last = _mm256_set1_epi32(static_cast<std::int32_t>(h) - 2);
     const __m512i width = _mm512_set1_epi64(static_cast<std::int64_t>(w));
-    for (std::size_t i = 0; i < n; i += LANES) {
-        const std::size_t m = std::min(LANES, n - i);
-        const auto real = static_cast<__mmask8>((1u << m) - 1);
-        // Missing lanes of a short last group are +infinity, which is outside.
-        const __m512d x = _mm512_mask_loadu_pd(inf, real, xs + i);
-        const __m512d y = _mm512_mask_loadu_pd(_mm512_setzero_pd(), real, ys + i);
-        // kernels.hpp `outside`: ordered comparisons, so NaN is inside.
-        const __mmask8 outside = _mm512_cmp_pd_mask(x, lo, _CMP_LT_OQ) | _mm512_cmp_pd_mask(x, x_hi, _CMP_GT_OQ) |
-                                 _mm512_cmp_pd_mask(y, lo, _CMP_LT_OQ) | _mm512_cmp_pd_mask(y, y_hi, _CMP_GT_OQ);
-        const auto inside = static_cast<__mmask8>(~outside);
-        const __m512d fy = _mm512_roundscale_pd(y, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-        const __m512d fx = _mm512_roundscale_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-        const __m256i ix = floor_index(x, fx);
-        const __m256i iy = floor_index(y, fy);
-        // All four taps inside the image, and (ix + 1, iy + 1) not its final
-        // pixel: the second pass reads samples beyond a row's right tap.
-        taps.inside[i / LANES] = inside;
-        taps.interior[i / LANES] =
-            inside & _mm256_cmpge_epi32_mask(ix, zero) & _mm256_cmpge_epi32_mask(iy, zero) &
-            _mm256_cmple_epi32_mask(ix, x_last) & _mm256_cmple_epi32_mask(iy, y_last) &
-            (_mm256_cmplt_epi32_mask(ix, x_last) | _mm256_cmplt_epi32_mask(iy, y_last));
-        // (iy * w + ix) * 3 in 64 bits, meaningful for the interior lanes.
-        const __m512i pixel = _mm512_add_epi64(_mm512_mul_epu32(_mm512_cvtepu32_epi64(iy), width),
-                                               _mm512_cvtepu32_epi64(ix));
-        _mm512_store_si512(taps.offset + i, _mm512_add_epi64(_mm512_add_epi64(pixel, pixel), pixel));
-        const __m512d dx = _mm512_sub_pd(x, fx);
-        const __m512d dy = _mm512_sub_pd(y, fy);
-        const __m512d ex = _mm512_sub_pd(one, dx);
-        const __m512d ey = _mm512_sub_pd(one, dy);
-        _mm512_store_pd(taps.w00 + i, _mm512_mul_pd(ex, ey));
-        _mm512_store_pd(taps.w10 + i, _mm512_mul_pd(dx, ey));
-        _mm512_store_pd(taps.w01 + i, _mm512_mul_pd(ex, dy));
-        _mm512_store_pd(taps.w11 + i, _mm512_mul_pd(dx, dy));
-    }
+    const __m512d x = p.x;
+    const __m512d y = p.y;
+    // kernels.hpp `outside`: ordered comparisons, so NaN is inside.
+    const __mmask8 outside = _mm512_cmp_pd_mask(x, lo, _CMP_LT_OQ) | _mm512_cmp_pd_mask(x, x_hi, _CMP_GT_OQ) |
+                             _mm512_cmp_pd_mask(y, lo, _CMP_LT_OQ) | _mm512_cmp_pd_mask(y, y_hi, _CMP_GT_OQ);
+    const auto inside = static_cast<__mmask8>(~outside);
+    const __m512d fy = _mm512_roundscale_pd(y, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m512d fx = _mm512_roundscale_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256i ix = floor_index(x, fx);
+    const __m256i iy = floor_index(y, fy);
+    // All four taps inside the image, and (ix + 1, iy + 1) not its final
+    // pixel: the second pass reads samples beyond a row's right tap.
+    taps.inside[i / LANES] = inside;
+    taps.interior[i / LANES] =
+        inside & _mm256_cmpge_epi32_mask(ix, zero) & _mm256_cmpge_epi32_mask(iy, zero) &
+        _mm256_cmple_epi32_mask(ix, x_last) & _mm256_cmple_epi32_mask(iy, y_last) &
+        (_mm256_cmplt_epi32_mask(ix, x_last) | _mm256_cmplt_epi32_mask(iy, y_last));
+    // (iy * w + ix) * 3 in 64 bits, meaningful for the interior lanes.
+    const __m512i pixel = _mm512_add_epi64(_mm512_mul_epu32(_mm512_cvtepu32_epi64(iy), width),
+                                           _mm512_cvtepu32_epi64(ix));
+    _mm512_store_si512(taps.offset + i, _mm512_add_epi64(_mm512_add_epi64(pixel, pixel), pixel));
+    const __m512d dx = _mm512_sub_pd(x, fx);
+    const __m512d dy = _mm512_sub_pd(y, fy);
+    const __m512d ex = _mm512_sub_pd(one, dx);
+    const __m512d ey = _mm512_sub_pd(one, dy);
+    _mm512_store_pd(taps.w00 + i, _mm512_mul_pd(ex, ey));
+    _mm512_store_pd(taps.w10 + i, _mm512_mul_pd(dx, ey));
+    _mm512_store_pd(taps.w01 + i, _mm512_mul_pd(ex, dy));
+    _mm512_store_pd(taps.w11 + i, _mm512_mul_pd(dx, dy));
 }
 
 // One source row's two taps of eight pixels, read pixel by pixel (cheaper
@@ -168,15 +165,16 @@ template <class T>
     }
 }
 
-// kernels.hpp `store_sample` on every lane: v + 0.5 clamped to [0, max] (NaN
-// to 0, since MAXPD returns its second operand when either is NaN) and
-// truncated; inside that range truncation and saturation agree. Lanes not in
-// `keep` give 0.
+// kernels.hpp `store_sample` for bilinear values of interior pixels, as 32-bit
+// integers of which store_pixels keeps the low 8 or 16 bits. No clamp is
+// needed: the four weights are non-negative and sum to 1 up to a few
+// rounding errors, so a value v built from samples in [0, max] lies in
+// [0, max (1 + 2^-50)] and v + 0.5 truncates to 0 .. max; a NaN v (from a NaN
+// coordinate) converts to 0x80000000, whose low bits are 0 as saturation
+// wants. Lanes not in `keep` give 0.
 template <class T>
 [[gnu::always_inline]] inline __m256i stored_samples(__mmask8 keep, __m512d v) {
-    const __m512d r = _mm512_add_pd(v, _mm512_set1_pd(0.5));
-    const __m512d clamped = _mm512_min_pd(_mm512_max_pd(r, _mm512_setzero_pd()), _mm512_set1_pd(max_sample<T>()));
-    return _mm512_maskz_cvttpd_epi32(keep, clamped);
+    return _mm512_maskz_cvttpd_epi32(keep, _mm512_add_pd(v, _mm512_set1_pd(0.5)));
 }
 
 // The three channels of m <= 8 pixels, interleaved into 3 m samples.
@@ -211,57 +209,137 @@ template <class T>
     _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
 }
 
+// The lanes of a group of m that are real.
+[[gnu::always_inline]] inline __mmask8 real_lanes(std::size_t m) { return static_cast<__mmask8>((1u << m) - 1); }
+
+// The second pass for the m <= 8 pixels i .. i + m - 1 of a run at (xs, ys),
+// whose first pass is in `taps`; `out` is the run's first pixel.
 template <class T>
-void bilinear_run_rgb(const SourceImage<T>& source, const double* xs, const double* ys, std::size_t n,
-                      T* out) {
-    BilinearTaps taps;
-    bilinear_taps(xs, ys, n, source.w, source.h, taps);
+[[gnu::always_inline]] inline void sample_group(const SourceImage<T>& source, BilinearTaps& taps, const double* xs,
+                                                const double* ys, std::size_t i, std::size_t m, T* out) {
     const T* top = source.samples.data();
-    const T* bottom = top + source.w * 3;
+    const std::size_t stride = source.w * 3;
+    const T* bottom = top + stride;
+    const __mmask8 inside = taps.inside[i / LANES];
+    const __mmask8 interior = taps.interior[i / LANES];
+    const __m256i none = _mm256_setzero_si256();
+    if (interior != 0xFF) {
+        // Lanes that are not interior read the taps of an interior one
+        // (their results are replaced), or the group stores zeros only.
+        if (interior == 0) {
+            store_pixels(out + i * 3, m, none, none, none);
+        } else {
+            const std::int64_t spare = taps.offset[i + static_cast<std::size_t>(__builtin_ctz(interior))];
+            for (std::size_t l = 0; l < LANES; ++l)
+                if (!(interior >> l & 1)) taps.offset[i + l] = spare;
+        }
+    }
+    if (interior != 0) {
+        prefetch_below(top, taps.offset[i], 2, stride);
+        prefetch_below(top, taps.offset[i + 4], 2, stride);
+        const RowTaps<T> row0 = read_row(top, taps.offset + i);
+        const RowTaps<T> row1 = read_row(bottom, taps.offset + i);
+        const __m512d w00 = _mm512_load_pd(taps.w00 + i);
+        const __m512d w10 = _mm512_load_pd(taps.w10 + i);
+        const __m512d w01 = _mm512_load_pd(taps.w01 + i);
+        const __m512d w11 = _mm512_load_pd(taps.w11 + i);
+        __m256i stored[3];
+        for (int c = 0; c < 3; ++c) {
+            __m512d v = _mm512_add_pd(_mm512_mul_pd(w00, row0.at(0, c)), _mm512_mul_pd(w10, row0.at(1, c)));
+            v = _mm512_add_pd(v, _mm512_mul_pd(w01, row1.at(0, c)));
+            v = _mm512_add_pd(v, _mm512_mul_pd(w11, row1.at(1, c)));
+            // Outside pixels get 0.
+            stored[c] = stored_samples<T>(inside, v);
+        }
+        store_pixels(out + i * 3, m, stored[0], stored[1], stored[2]);
+    }
+    // Pixels with a tap beyond an edge are redone by the point sampler.
+    for (unsigned edge = inside & ~interior; edge != 0; edge &= edge - 1) {
+        const std::size_t l = i + static_cast<std::size_t>(__builtin_ctz(edge));
+        sample_bilinear<T, 3>(source.samples, source.w, source.h, xs[l], ys[l], out + l * 3);
+    }
+}
+
+template <class T>
+void bilinear_run_rgb(const SourceImage<T>& source, const double* xs, const double* ys, std::size_t n, T* out) {
+    const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
+    BilinearTaps taps;
     for (std::size_t i = 0; i < n; i += LANES) {
-        const std::size_t m = std::min(LANES, n - i);
-        const __mmask8 inside = taps.inside[i / LANES];
-        const __mmask8 interior = taps.interior[i / LANES];
-        const __m256i none = _mm256_setzero_si256();
-        if (interior != 0xFF) {
-            // Lanes that are not interior read the taps of an interior one
-            // (their results are replaced), or the group stores zeros only.
-            if (interior == 0) {
-                store_pixels(out + i * 3, m, none, none, none);
-            } else {
-                const std::int64_t spare = taps.offset[i + static_cast<std::size_t>(__builtin_ctz(interior))];
-                for (std::size_t l = 0; l < LANES; ++l)
-                    if (!(interior >> l & 1)) taps.offset[i + l] = spare;
-            }
-        }
-        if (interior != 0) {
-            prefetch_below(top, taps.offset[i], 2, source.w * 3);
-            prefetch_below(top, taps.offset[i + 4], 2, source.w * 3);
-            const RowTaps<T> row0 = read_row(top, taps.offset + i);
-            const RowTaps<T> row1 = read_row(bottom, taps.offset + i);
-            const __m512d w00 = _mm512_load_pd(taps.w00 + i);
-            const __m512d w10 = _mm512_load_pd(taps.w10 + i);
-            const __m512d w01 = _mm512_load_pd(taps.w01 + i);
-            const __m512d w11 = _mm512_load_pd(taps.w11 + i);
-            __m256i stored[3];
-            for (int c = 0; c < 3; ++c) {
-                __m512d v = _mm512_add_pd(_mm512_mul_pd(w00, row0.at(0, c)), _mm512_mul_pd(w10, row0.at(1, c)));
-                v = _mm512_add_pd(v, _mm512_mul_pd(w01, row1.at(0, c)));
-                v = _mm512_add_pd(v, _mm512_mul_pd(w11, row1.at(1, c)));
-                // Outside pixels get 0.
-                stored[c] = stored_samples<T>(inside, v);
-            }
-            store_pixels(out + i * 3, m, stored[0], stored[1], stored[2]);
-        }
-        // Pixels with a tap beyond an edge are redone by the point sampler.
-        for (unsigned edge = inside & ~interior; edge != 0; edge &= edge - 1) {
-            const std::size_t l = i + static_cast<std::size_t>(__builtin_ctz(edge));
-            sample_bilinear<T, 3>(source.samples, source.w, source.h, xs[l], ys[l], out + l * 3);
-        }
+        // Missing lanes of a short last group are +infinity, which is outside.
+        const __mmask8 real = real_lanes(std::min(LANES, n - i));
+        group_taps({_mm512_mask_loadu_pd(inf, real, xs + i), _mm512_mask_loadu_pd(_mm512_setzero_pd(), real, ys + i)},
+                   source.w, source.h, i, taps);
+    }
+    for (std::size_t i = 0; i < n; i += LANES) sample_group(source, taps, xs, ys, i, std::min(LANES, n - i), out);
+}
+
+// The first pass of one run of a warp row, with its positions.
+struct WarpRun {
+    BilinearTaps taps;
+    alignas(64) double xs[RUN_LENGTH];
+    alignas(64) double ys[RUN_LENGTH];
+};
+
+// A warp row of n pixels in runs of RUN_LENGTH. The first pass of a run,
+// with sample_run.hpp `warp_positions` eight pixels at a time, goes group by
+// group beside the second pass of the run before it: the divisions, slow and
+// needed only by the first pass, proceed while the other units sample.
+template <class T>
+void bilinear_warp_rgb(const SourceImage<T>& source, const WarpRow& row, const double* X, std::size_t n, T* out) {
+    const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d h0 = _mm512_set1_pd(row.h0);
+    const __m512d h3 = _mm512_set1_pd(row.h3);
+    const __m512d h6 = _mm512_set1_pd(row.h6);
+    const __m512d ax = _mm512_set1_pd(row.ax);
+    const __m512d ay = _mm512_set1_pd(row.ay);
+    const __m512d aw = _mm512_set1_pd(row.aw);
+    // The first pass of the group at pixels i .. i + m - 1 of the run that
+    // starts at `start`.
+    auto first_pass = [&](WarpRun& run, std::size_t start, std::size_t i, std::size_t m) {
+        const __mmask8 real = real_lanes(m);
+        const __m512d plane = _mm512_mask_loadu_pd(zero, real, X + start + i);
+        const __m512d den = _mm512_add_pd(aw, _mm512_mul_pd(h6, plane));
+        const __m512d sx = _mm512_div_pd(_mm512_add_pd(ax, _mm512_mul_pd(h0, plane)), den);
+        const __m512d sy = _mm512_div_pd(_mm512_add_pd(ay, _mm512_mul_pd(h3, plane)), den);
+        // A zero denominator gives +infinity and 0; so does a missing lane.
+        const auto keep = static_cast<__mmask8>(real & ~_mm512_cmp_pd_mask(den, zero, _CMP_EQ_OQ));
+        const Positions p{_mm512_mask_blend_pd(keep, inf, sx), _mm512_mask_blend_pd(keep, zero, sy)};
+        _mm512_store_pd(run.xs + i, p.x);
+        _mm512_store_pd(run.ys + i, p.y);
+        group_taps(p, source.w, source.h, i, run.taps);
+    };
+    WarpRun run;
+    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
+        const std::size_t count = std::min(RUN_LENGTH, n - start);
+        for (std::size_t i = 0; i < count; i += LANES) first_pass(run, start, i, std::min(LANES, count - i));
+        for (std::size_t i = 0; i < count; i += LANES)
+            sample_group(source, run.taps, run.xs, run.ys, i, std::min(LANES, count - i), out + start * 3);
     }
 }
 
 }  // namespace
+
+template <class T>
+void warp_run_rgb_avx512(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table, const WarpRow& row,
+                         const double* X, std::size_t n, T* out) {
+    if (filter == Filter::Bilinear && source.w != 0 && source.h != 0) {
+        bilinear_warp_rgb(source, row, X, n, out);
+        return;
+    }
+    double xs[RUN_LENGTH];
+    double ys[RUN_LENGTH];
+    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
+        const std::size_t count = std::min(RUN_LENGTH, n - start);
+        warp_positions_avx2(row, X + start, count, xs, ys);
+        sample_run_avx2<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
+    }
+}
+
+template void warp_run_rgb_avx512<std::uint8_t>(const SourceImage<std::uint8_t>&, Filter, const Lanczos3Table*,
+                                                const WarpRow&, const double*, std::size_t, std::uint8_t*);
+template void warp_run_rgb_avx512<std::uint16_t>(const SourceImage<std::uint16_t>&, Filter, const Lanczos3Table*,
+                                                 const WarpRow&, const double*, std::size_t, std::uint16_t*);
 
 template <class T, int C>
 void sample_run_avx512(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,

@@ -227,6 +227,94 @@ TEST(WarpPositions, VectorAndPortableAgree) {
     }
 }
 
+// Warp rows sampled by the AVX-512 code and by warp_positions_portable then
+// sample_run_portable, over several runs: mild perspectives that keep most
+// pixels inside (so whole groups are interior), rows that leave the image
+// across a border, columns with a zero denominator, NaN and infinite plane X,
+// rows of every length modulo a group and garbage-filled outputs.
+template <class T>
+void expect_same_warp_rows(Filter filter, std::size_t w, std::size_t h, std::uint64_t seed) {
+    const Image img = testing::pattern_image(sizeof(T) * 8, 3, w, h, static_cast<std::uint32_t>(seed));
+    const std::vector<T> samples = testing::as<T>(img.samples);
+    const SourceImage<T> source{samples, w, h};
+    const Lanczos3Table table = lanczos3_table();
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::bernoulli_distribution rare(0.05);
+    const std::vector<double> odd = {std::nan(""), INF, -INF, 1e300, -0.0};
+    const double wd = static_cast<double>(w);
+    const double hd = static_cast<double>(h);
+    for (int round = 0; round < 60; ++round) {
+        // Scale near 1, small shear and tilt, a start anywhere from a little
+        // outside the image to well inside it; every few rows exact halves.
+        const double step = 1.0 + 0.1 * unit(rng);
+        const bool halves = round % 4 == 0;
+        const WarpRow row{halves ? 0.5 : step,
+                          halves ? 0.0 : 0.03 * unit(rng),
+                          halves ? 0.0 : 1e-4 * unit(rng),
+                          halves ? -1.5 : wd * 0.5 * (unit(rng) + 0.3),
+                          halves ? std::floor(hd * 0.5 * (unit(rng) + 1.0)) + 0.5 : hd * 0.5 * (unit(rng) + 1.0),
+                          1.0 + 0.01 * unit(rng)};
+        const std::size_t n = 1 + static_cast<std::size_t>(rng() % (3 * RUN_LENGTH + 5));
+        std::vector<double> X(n);
+        for (std::size_t i = 0; i < n; ++i)
+            X[i] = rare(rng) ? odd[static_cast<std::size_t>(rng() % odd.size())] : static_cast<double>(i);
+        // A column whose denominator aw + h6 * X is exactly 0.
+        if (row.h6 != 0.0 && n > 3) X[n / 3] = -row.aw / row.h6;
+        std::vector<T> portable(n * 3, T(123));
+        std::vector<T> wide(n * 3, T(45));
+        warp_run_rgb_portable<T>(source, filter, &table, row, X.data(), n, portable.data());
+        warp_run_rgb_avx512<T>(source, filter, &table, row, X.data(), n, wide.data());
+        for (std::size_t i = 0; i < n * 3; ++i)
+            ASSERT_EQ(portable[i], wide[i]) << "image " << w << "x" << h << ", round " << round << ", pixel " << i / 3
+                                            << " of " << n << ", X " << X[i / 3] << ", channel " << i % 3;
+        std::vector<T> chosen(n * 3, T(77));
+        warp_run_rgb<T>(source, filter, &table, row, X.data(), n, chosen.data());
+        ASSERT_EQ(portable, chosen) << "image " << w << "x" << h << ", round " << round;
+    }
+}
+
+TEST(WarpRunsAgree, OnRowsAcrossImagesLargeAndSmall) {
+    if (!have_avx512()) GTEST_SKIP() << "no AVX-512 on this processor";
+    std::uint64_t seed = 11;
+    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{300, 40}, {120, 90}, {40, 30}, {7, 5}, {2, 2}, {1, 1}}) {
+        for (Filter filter : {Filter::Bilinear, Filter::Lanczos3}) {
+            expect_same_warp_rows<std::uint8_t>(filter, w, h, seed++);
+            expect_same_warp_rows<std::uint16_t>(filter, w, h, seed++);
+        }
+    }
+}
+
+TEST(WarpRunsAgree, ExtremeSamplesRoundAsThePointSampler) {
+    // Every sample at the top of its range, or 0, beside NaN positions: the
+    // stored values reach the ends of the range without a clamp.
+    if (!have_avx512()) GTEST_SKIP() << "no AVX-512 on this processor";
+    const std::size_t w = 64, h = 8;
+    for (int fill : {0, 1, 2}) {
+        std::vector<std::uint8_t> s8(w * h * 3);
+        std::vector<std::uint16_t> s16(w * h * 3);
+        for (std::size_t i = 0; i < s8.size(); ++i) {
+            const bool top = fill == 1 || (fill == 2 && (i / 3 + i / (3 * w)) % 2 == 0);
+            s8[i] = top ? 255 : 0;
+            s16[i] = top ? 65535 : 0;
+        }
+        for (double y0 : {0.25, 3.5, 6.999}) {
+            const WarpRow row{0.999, 0.0, 0.0, 0.3, y0, 1.0};
+            std::vector<double> X(3 * RUN_LENGTH);
+            for (std::size_t i = 0; i < X.size(); ++i) X[i] = static_cast<double>(i % 70) / 1.1;
+            X[5] = std::nan("");
+            std::vector<std::uint8_t> p8(X.size() * 3, 9), v8(X.size() * 3, 10);
+            warp_run_rgb_portable<std::uint8_t>({s8, w, h}, Filter::Bilinear, nullptr, row, X.data(), X.size(), p8.data());
+            warp_run_rgb_avx512<std::uint8_t>({s8, w, h}, Filter::Bilinear, nullptr, row, X.data(), X.size(), v8.data());
+            ASSERT_EQ(p8, v8) << "8-bit, fill " << fill << ", y " << y0;
+            std::vector<std::uint16_t> p16(X.size() * 3, 9), v16(X.size() * 3, 10);
+            warp_run_rgb_portable<std::uint16_t>({s16, w, h}, Filter::Bilinear, nullptr, row, X.data(), X.size(), p16.data());
+            warp_run_rgb_avx512<std::uint16_t>({s16, w, h}, Filter::Bilinear, nullptr, row, X.data(), X.size(), v16.data());
+            ASSERT_EQ(p16, v16) << "16-bit, fill " << fill << ", y " << y0;
+        }
+    }
+}
+
 TEST(WarpPositions, ZeroDenominatorLandsOutside) {
     // aw = 0 and h6 = 0: every denominator is +0 (or -0); the pixel is skipped
     // by sending it to +infinity, which no sampler reads.
