@@ -29,4 +29,9 @@ Lanczos3Table lanczos3_table() {
     return table;
 }
 
+const Lanczos3Table& lanczos3_weights() {
+    static const Lanczos3Table table = lanczos3_table();
+    return table;
+}
+
 }  // namespace vantrell::warp

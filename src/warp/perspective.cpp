@@ -38,9 +38,7 @@ std::optional<SizeMismatch> warp_rgb(std::span<const T> source, std::size_t w, s
     if (w == 0 || h == 0) std::fill(out.begin(), out.end(), T(0));
     if (out_w == 0 || out_h == 0 || w == 0 || h == 0) return std::nullopt;
 
-    std::optional<Lanczos3Table> table;
-    if (filter == Filter::Lanczos3) table = lanczos3_table();
-    const Lanczos3Table* weights = table ? &*table : nullptr;
+    const Lanczos3Table* weights = filter == Filter::Lanczos3 ? &lanczos3_weights() : nullptr;
     const SourceImage<T> image{source, w, h};
     const auto& H = inverse;
 

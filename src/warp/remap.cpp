@@ -28,9 +28,7 @@ std::optional<SizeMismatch> remap(std::span<const T> source, std::size_t w, std:
     if (w == 0 || h == 0) std::fill(out.begin(), out.end(), T(0));
     if (pixels == 0 || w == 0 || h == 0) return std::nullopt;
 
-    std::optional<Lanczos3Table> table;
-    if (filter == Filter::Lanczos3) table = lanczos3_table();
-    const Lanczos3Table* weights = table ? &*table : nullptr;
+    const Lanczos3Table* weights = filter == Filter::Lanczos3 ? &lanczos3_weights() : nullptr;
     const SourceImage<T> image{source, w, h};
 
     pool::parallel_rows(out_h, [&](std::size_t begin, std::size_t end) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "images.hpp"
@@ -25,6 +26,16 @@ const Lanczos3Table& table() {
 
 TEST(Lanczos3Table, HasOneEntryPer1024thAndEnds) {
     EXPECT_EQ(table().size(), 1025u);
+}
+
+TEST(Lanczos3Table, SharedTableIsAFreshTableAndStaysPut) {
+    // The process-wide table holds the same bits as one built on the spot,
+    // and every call hands out the same one.
+    const Lanczos3Table fresh = lanczos3_table();
+    const Lanczos3Table& shared = lanczos3_weights();
+    ASSERT_EQ(shared.size(), fresh.size());
+    EXPECT_EQ(std::memcmp(shared.data(), fresh.data(), fresh.size() * sizeof(Lanczos3Weights)), 0);
+    EXPECT_EQ(&lanczos3_weights(), &shared);
 }
 
 TEST(Lanczos3Table, EntryZeroIsThePixelItself) {
