@@ -1,9 +1,12 @@
 // The detection pipeline: samples to working image, optional downscaling, the
 // level-line field, the seed loop, and the segments in input coordinates.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
+#include <memory>
 #include <new>
+#include <thread>
 #include <type_traits>
 
 #include "detector/detect.hpp"
@@ -33,6 +36,40 @@ bool fits_indices(std::uint64_t width, std::uint64_t height) {
     return width * height < INDEX_LIMIT;  // both below 2^32: no wrap in 64 bits
 }
 
+// A refined rectangle and the value its improvement gives.
+struct Found {
+    Rect rect;
+    double log_nfa;
+};
+
+// The rectangles of the seed loop, appended by one thread while others read
+// those already published: fixed blocks, never moved, for at most `capacity`.
+class FoundList {
+public:
+    explicit FoundList(std::size_t capacity) : blocks_((capacity + BLOCK - 1) / BLOCK) {}
+
+    // By the appending thread only; may throw std::bad_alloc.
+    void push(const Rect& rect) {
+        const std::size_t i = size_;
+        if (i % BLOCK == 0) blocks_[i / BLOCK] = std::make_unique<Found[]>(BLOCK);
+        blocks_[i / BLOCK][i % BLOCK].rect = rect;
+        size_ = i + 1;
+        published_.store(i + 1, std::memory_order_release);
+    }
+    // How many are readable: the entries below it, and their blocks, were
+    // written before it was published.
+    std::size_t published() const { return published_.load(std::memory_order_acquire); }
+    Found& operator[](std::size_t i) { return blocks_[i / BLOCK][i % BLOCK]; }
+
+private:
+    static constexpr std::size_t BLOCK = 256;
+    std::vector<std::unique_ptr<Found[]>> blocks_;
+    std::size_t size_ = 0;
+    std::atomic<std::size_t> published_{0};
+};
+
+constexpr int NOT_STARTED = 0, RUNNING = 1, FINISHED = 2;
+
 // The seed loop and everything after it, on the W x H working image.
 template <class T>
 std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::uint32_t h,
@@ -47,33 +84,77 @@ std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::u
     const std::uint32_t min_size = min_reg_size(nt);
 
     // The seed loop proper: each seed depends on the used map that the seeds
-    // before it left, so it runs in order. Improving a rectangle reads only the
-    // field, so the refined rectangles are improved afterwards, independently.
+    // before it left, so it runs in order, on one thread. Improving a rectangle
+    // reads only the field, so each refined rectangle is improved as soon as it
+    // is found, by a second thread while the loop goes on, and by the loop's own
+    // thread for whatever is left when it ends. Either way every rectangle gets
+    // the same improvement, so the result does not depend on the threads.
     // The tolerance's cosine is the same for every seed, and the region angle
     // is needed only for regions large enough to keep.
     const double cos_tolerance = std::cos(ANGLE_TOLERANCE);
-    std::vector<Rect> found;
-    std::vector<std::uint32_t> region;
-    for (std::uint32_t seed : lines.seeds) {
-        if (used[seed] != 0) continue;  // taken by an earlier region
-        const RegionSums sums = grow_region_sums(seed, field, used, region, w, h, cos_tolerance);
-        if (region.size() < min_size) continue;
-        const double angle = std::atan2(sums.sum_y, sums.sum_x);
-        Rect rect = region_to_rect(region, field, w, angle, P_ALIGNED);
-        if (!refine(region, rect, used, field, min_size, w, h)) continue;
-        found.push_back(rect);
-    }
-    std::vector<double> log_nfas(found.size());
-    pool::parallel_rows(found.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            log_nfas[i] = improve_rect(found[i], field, w, h, GRAD_THRESHOLD, nt);
+    FoundList found(lines.seeds.size());
+    std::atomic<std::size_t> next{0};  // the first rectangle nobody has claimed
+    std::atomic<int> loop_state{NOT_STARTED};
+
+    // Claims an unclaimed published rectangle and improves it; false if none.
+    auto improve_one = [&]() {
+        std::size_t i = next.load(std::memory_order_relaxed);
+        while (i < found.published()) {
+            if (next.compare_exchange_weak(i, i + 1, std::memory_order_relaxed)) {
+                Found& f = found[i];
+                f.log_nfa = improve_rect(f.rect, field, w, h, GRAD_THRESHOLD, nt);
+                return true;
+            }
+        }
+        return false;
+    };
+    auto seed_loop = [&]() {
+        loop_state.store(RUNNING, std::memory_order_release);
+        struct Finished {  // also when the loop throws, so that no helper waits for ever
+            std::atomic<int>& state;
+            ~Finished() { state.store(FINISHED, std::memory_order_release); }
+        } finished{loop_state};
+        std::vector<std::uint32_t> region;
+        for (std::uint32_t seed : lines.seeds) {
+            if (used[seed] != 0) continue;  // taken by an earlier region
+            const RegionSums sums = grow_region_sums(seed, field, used, region, w, h, cos_tolerance);
+            if (region.size() < min_size) continue;
+            const double angle = std::atan2(sums.sum_y, sums.sum_x);
+            Rect rect = region_to_rect(region, field, w, angle, P_ALIGNED);
+            if (!refine(region, rect, used, field, min_size, w, h)) continue;
+            found.push(rect);
+        }
+    };
+    // The helper gives up at once if the loop has not started (the pool may run
+    // both on one thread, the helper first); the loop's thread then improves
+    // everything itself.
+    auto helper = [&]() {
+        for (;;) {
+            if (improve_one()) continue;
+            const int state = loop_state.load(std::memory_order_acquire);
+            if (state == NOT_STARTED) return;
+            if (state == FINISHED) break;
+            std::this_thread::yield();
+        }
+        while (improve_one()) {
+        }
+    };
+    pool::parallel_rows(2, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t part = begin; part < end; ++part) {
+            if (part == 0) {
+                seed_loop();
+                while (improve_one()) {
+                }
+            } else {
+                helper();
+            }
         }
     });
 
     std::vector<Segment> segments;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const Rect& rect = found[i];
-        const double log_nfa = log_nfas[i];
+    for (std::size_t i = 0; i < found.published(); ++i) {
+        const Rect& rect = found[i].rect;
+        const double log_nfa = found[i].log_nfa;
         if (log_nfa <= 0.0) continue;  // a NaN value passes
         segments.push_back(Segment{(rect.x1 + 0.5) * factor, (rect.y1 + 0.5) * factor,
                                    (rect.x2 + 0.5) * factor, (rect.y2 + 0.5) * factor,

@@ -11,7 +11,11 @@
 #include <vector>
 
 #include "detector/detect.hpp"
+#include "detector/improve.hpp"
+#include "detector/level_lines.hpp"
 #include "detector/pipeline.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
 
 namespace vantrell::detector {
 namespace {
@@ -276,6 +280,60 @@ TEST(Detect, EqualLengthsKeepTheSeedOrder) {
             }
         }
     EXPECT_GE(pairs, 2);
+}
+
+// The stages one after another on one thread: the seed loop to its end, then
+// each rectangle improved in turn, the validated ones longest first.
+std::vector<Segment> stage_by_stage(const std::vector<std::uint8_t>& img, std::uint32_t w,
+                                    std::uint32_t h) {
+    LevelLines lines = level_lines(std::span<const std::uint8_t>(img), w, h, GRAD_THRESHOLD);
+    std::span<std::uint8_t> used(lines.used.data(), lines.used.size());
+    const double nt = log_nt(w, h);
+    const std::uint32_t min_size = min_reg_size(nt);
+    std::vector<Rect> found;
+    std::vector<std::uint32_t> region;
+    for (std::uint32_t seed : lines.seeds) {
+        if (used[seed] != 0) continue;
+        const double angle = grow_region(seed, lines.field, used, region, w, h, ANGLE_TOLERANCE);
+        if (region.size() < min_size) continue;
+        Rect rect = region_to_rect(region, lines.field, w, angle, P_ALIGNED);
+        if (refine(region, rect, used, lines.field, min_size, w, h)) found.push_back(rect);
+    }
+    std::vector<Segment> segments;
+    for (Rect& rect : found) {
+        const double value = improve_rect(rect, lines.field, w, h, GRAD_THRESHOLD, nt);
+        if (value > 0.0)
+            segments.push_back(Segment{rect.x1 + 0.5, rect.y1 + 0.5, rect.x2 + 0.5, rect.y2 + 0.5,
+                                       rect.width, rect.p, value});
+    }
+    std::stable_sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) {
+        return std::hypot(a.x2 - a.x1, a.y2 - a.y1) > std::hypot(b.x2 - b.x1, b.y2 - b.y1);
+    });
+    return segments;
+}
+
+TEST(Detect, EqualsTheStagesRunOneAfterAnother) {
+    // A tile of 24 x 24 pixels per square of random grey on a slightly noisy ground:
+    // hundreds of short edges, so that rectangles are improved while the seed
+    // loop is still finding more.
+    const std::size_t w = 480, h = 360;
+    std::mt19937 rng(5);
+    std::vector<std::uint8_t> img(w * h);
+    for (auto& v : img) v = static_cast<std::uint8_t>(100 + rng() % 9);
+    for (std::size_t ty = 0; ty < h / 24; ++ty)
+        for (std::size_t tx = 0; tx < w / 24; ++tx) {
+            const auto level = static_cast<std::uint8_t>(rng() % 256);
+            for (std::size_t y = 4; y < 20; ++y)
+                for (std::size_t x = 4; x < 20; ++x) img[(ty * 24 + y) * w + tx * 24 + x] = level;
+        }
+    const auto expected = stage_by_stage(img, w, h);
+    ASSERT_GT(expected.size(), 200u);
+    EXPECT_TRUE(same_bits(expected, run(img, w, h, 1.0)));
+
+    const auto shapes = shapes_image(200, 150, 3);
+    const auto shape_segments = stage_by_stage(shapes, 200, 150);
+    ASSERT_FALSE(shape_segments.empty());
+    EXPECT_TRUE(same_bits(shape_segments, run(shapes, 200, 150, 1.0)));
 }
 
 }  // namespace
