@@ -333,6 +333,7 @@ public:
         TapWeights wt[LANES];
         for (std::size_t l = 0; l < LANES; ++l) weights(i + l, wt[l]);
         prefetch_below(samples_, taps_.offset[i], 6, stride_);
+        if (interior4_shared(i, wt, out)) return;
         const T* line0 = samples_ + taps_.offset[i];
         const T* line1 = samples_ + taps_.offset[i + 1];
         const T* line2 = samples_ + taps_.offset[i + 2];
@@ -361,6 +362,50 @@ public:
         constexpr double max = max_sample<T>();
         store_pixels(out, stored_samples(acc0, max), stored_samples(acc1, max), stored_samples(acc2, max),
                      stored_samples(acc3, max));
+    }
+
+    // interior4 when the four pixels' taps start at most SHARED_SHIFT pixels
+    // apart, left to right, as along most rows of a resampling: the 6 x 6
+    // windows then overlap, and each pixel of their union is widened once
+    // into `block` rather than once per window that holds it. The sums are
+    // the same, term by term. False, with nothing done, otherwise.
+    static constexpr std::size_t SHARED_SHIFT = 4;
+    bool interior4_shared(std::size_t i, const TapWeights* wt, T* out) const {
+        std::size_t shift[LANES];
+        std::size_t widest = 0;
+        for (std::size_t l = 0; l < LANES; ++l) {
+            const std::int64_t d = taps_.offset[i + l] - taps_.offset[i];
+            if (d < 0 || d > static_cast<std::int64_t>(3 * SHARED_SHIFT) || d % 3 != 0) return false;
+            shift[l] = static_cast<std::size_t>(d / 3);
+            widest = std::max(widest, shift[l]);
+        }
+        // Every pixel of the block lies between taps that the four windows
+        // read, so it can be read too.
+        const std::size_t columns = widest + 6;
+        alignas(32) double block[6][SHARED_SHIFT + 6][4];
+        const T* line = samples_ + taps_.offset[i];
+        for (std::size_t j = 0; j < 6; ++j, line += stride_) {
+            for (std::size_t k = 0; k < columns; ++k) _mm256_store_pd(block[j][k], load_pixel(line + 3 * k));
+        }
+        __m256d acc0 = _mm256_setzero_pd();
+        __m256d acc1 = _mm256_setzero_pd();
+        __m256d acc2 = _mm256_setzero_pd();
+        __m256d acc3 = _mm256_setzero_pd();
+#pragma GCC unroll 1
+        for (std::size_t j = 0; j < 6; ++j) {
+#pragma GCC unroll 1
+            for (std::size_t k = 0; k < 6; ++k) {
+                const std::size_t t = 8 * j + k;
+                acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(_mm256_broadcast_sd(wt[0].w + t), _mm256_load_pd(block[j][shift[0] + k])));
+                acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(_mm256_broadcast_sd(wt[1].w + t), _mm256_load_pd(block[j][shift[1] + k])));
+                acc2 = _mm256_add_pd(acc2, _mm256_mul_pd(_mm256_broadcast_sd(wt[2].w + t), _mm256_load_pd(block[j][shift[2] + k])));
+                acc3 = _mm256_add_pd(acc3, _mm256_mul_pd(_mm256_broadcast_sd(wt[3].w + t), _mm256_load_pd(block[j][shift[3] + k])));
+            }
+        }
+        constexpr double max = max_sample<T>();
+        store_pixels(out, stored_samples(acc0, max), stored_samples(acc1, max), stored_samples(acc2, max),
+                     stored_samples(acc3, max));
+        return true;
     }
 
     void interior(std::size_t i, T* out) const {

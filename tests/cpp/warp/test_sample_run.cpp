@@ -196,6 +196,50 @@ TEST(RunsAgreeRgb, OnRowsOfAnEnlargement) {
     }
 }
 
+template <class T>
+void expect_same_strides(Filter filter, std::size_t w, std::size_t h) {
+    const Image img = testing::pattern_image(sizeof(T) * 8, 3, w, h, 5);
+    const std::vector<T> samples = testing::as<T>(img.samples);
+    const SourceImage<T> source{samples, w, h};
+    const Lanczos3Table table = lanczos3_table();
+    // Steps of up to two pixels, so that four neighbours' taps start from 0
+    // to 8 pixels apart, either side of the widest span that they share, and
+    // slopes that move some neighbours to another source row.
+    for (double step : {0.3, 1.0, 1.25, 1.34, 1.5, 2.0}) {
+        for (double slope : {0.0, 0.04, 0.5, -0.3}) {
+            for (double y0 : {-0.5, 2.5, 3.7, static_cast<double>(h) * 0.5}) {
+                std::vector<double> xs(RUN_LENGTH), ys(RUN_LENGTH);
+                for (std::size_t i = 0; i < RUN_LENGTH; ++i) {
+                    xs[i] = 1.75 + step * static_cast<double>(i);
+                    ys[i] = y0 + slope * static_cast<double>(i);
+                }
+                std::vector<T> portable(RUN_LENGTH * 3, T(123));
+                std::vector<T> vector(RUN_LENGTH * 3, T(77));
+                sample_run_portable<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, portable.data());
+                sample_run_avx2<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, vector.data());
+                ASSERT_EQ(portable, vector) << "AVX2, " << w << "x" << h << ", step " << step << ", slope " << slope;
+                if (have_avx512()) {
+                    std::vector<T> wide(RUN_LENGTH * 3, T(45));
+                    sample_run_avx512<T, 3>(source, filter, &table, xs.data(), ys.data(), RUN_LENGTH, wide.data());
+                    ASSERT_EQ(portable, wide) << "AVX-512, " << w << "x" << h << ", step " << step << ", slope " << slope;
+                }
+            }
+        }
+    }
+}
+
+TEST(RunsAgreeRgb, OnRowsOfNeighboursAtManySteps) {
+    // Runs whose neighbouring pixels share most of their taps, as in the
+    // vector code's blocks of four that widen each shared pixel once.
+    if (!have_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{140, 30}, {40, 12}, {9, 9}, {7, 7}}) {
+        for (Filter filter : {Filter::Bilinear, Filter::Lanczos3}) {
+            expect_same_strides<std::uint8_t>(filter, w, h);
+            expect_same_strides<std::uint16_t>(filter, w, h);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllInstances, RunsAgree, ::testing::ValuesIn(testing::all_variants()),
                          [](const auto& info) { return testing::variant_name(info.param); });
 
