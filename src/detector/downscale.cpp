@@ -34,6 +34,13 @@ std::vector<std::size_t> source_indices(std::size_t out_side, std::size_t side, 
     return table;
 }
 
+// acc[x] += k x src[x] for every x < n: one multiply and one add per element,
+// each rounded, so every clone (one per vector width) gives the same bits.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void add_scaled(
+    double* __restrict acc, const double* __restrict src, double k, std::size_t n) {
+    for (std::size_t x = 0; x < n; ++x) acc[x] += k * src[x];
+}
+
 }  // namespace
 
 ImageSize downscaled_size(std::size_t width, std::size_t height, double scale) {
@@ -97,11 +104,7 @@ Downscaled downscale(std::span<const T> image, std::size_t width, std::size_t he
 
             double* __restrict a = acc.data();
             std::fill(acc.begin(), acc.end(), 0.0);
-            for (std::size_t i = 0; i < taps; ++i) {
-                const double k = kernel[i];
-                const double* __restrict s = p + i;
-                for (std::size_t x = 0; x < width; ++x) a[x] += k * s[x];
-            }
+            for (std::size_t i = 0; i < taps; ++i) add_scaled(a, p + i, kernel[i], width);
             double* out = ring.data() + static_cast<std::size_t>(q) % taps * out_w;
             for (std::size_t x = 0; x < out_w; ++x) out[x] = a[cols[x]];
         };
@@ -119,9 +122,8 @@ Downscaled downscale(std::span<const T> image, std::size_t width, std::size_t he
             for (std::size_t i = 0; i < taps; ++i) {
                 const std::int64_t q =
                     std::clamp<std::int64_t>(centre + static_cast<std::int64_t>(i) - radius, 0, last_row);
-                const double* __restrict s = ring.data() + static_cast<std::size_t>(q) % taps * out_w;
-                const double k = kernel[i];
-                for (std::size_t x = 0; x < out_w; ++x) out[x] += k * s[x];
+                const double* s = ring.data() + static_cast<std::size_t>(q) % taps * out_w;
+                add_scaled(out, s, kernel[i], out_w);
             }
         }
     });

@@ -143,7 +143,7 @@ TEST_P(DownscaleImage, MatchesTheUnseparatedSumsToTheBit) {
 INSTANTIATE_TEST_SUITE_P(Cases, DownscaleImage,
                          ::testing::Values(ImageCase{37, 23, 0.8}, ImageCase{64, 48, 0.5},
                                            ImageCase{50, 41, 0.3}, ImageCase{10, 10, 0.2},
-                                           ImageCase{5, 200, 0.9}));
+                                           ImageCase{5, 200, 0.9}, ImageCase{203, 31, 0.8}));
 
 TEST(Downscale, KeepsAConstantImageConstant) {
     const std::vector<double> img(30 * 20, 100.0);
