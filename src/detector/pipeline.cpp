@@ -68,7 +68,7 @@ private:
     std::atomic<std::size_t> published_{0};
 };
 
-constexpr int NOT_STARTED = 0, RUNNING = 1, FINISHED = 2;
+constexpr int RUNNING = 1, FINISHED = 2;
 
 // The seed loop and everything after it, on the W x H working image.
 template <class T>
@@ -94,7 +94,7 @@ std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::u
     const double cos_tolerance = std::cos(ANGLE_TOLERANCE);
     FoundList found(lines.seeds.size());
     std::atomic<std::size_t> next{0};  // the first rectangle nobody has claimed
-    std::atomic<int> loop_state{NOT_STARTED};
+    std::atomic<int> loop_state{RUNNING};
 
     // Claims an unclaimed published rectangle and improves it; false if none.
     auto improve_one = [&]() {
@@ -109,7 +109,6 @@ std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::u
         return false;
     };
     auto seed_loop = [&]() {
-        loop_state.store(RUNNING, std::memory_order_release);
         struct Finished {  // also when the loop throws, so that no helper waits for ever
             std::atomic<int>& state;
             ~Finished() { state.store(FINISHED, std::memory_order_release); }
@@ -125,31 +124,25 @@ std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::u
             found.push(rect);
         }
     };
-    // The helper gives up at once if the loop has not started (the pool may run
-    // both on one thread, the helper first); the loop's thread then improves
-    // everything itself.
+    // The helper works while the loop runs and leaves when it has finished and
+    // nothing is left to claim; the loop's thread improves whatever remains.
     auto helper = [&]() {
         for (;;) {
             if (improve_one()) continue;
-            const int state = loop_state.load(std::memory_order_acquire);
-            if (state == NOT_STARTED) return;
-            if (state == FINISHED) break;
+            if (loop_state.load(std::memory_order_acquire) == FINISHED) break;
             std::this_thread::yield();
         }
         while (improve_one()) {
         }
     };
-    pool::parallel_rows(2, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t part = begin; part < end; ++part) {
-            if (part == 0) {
-                seed_loop();
-                while (improve_one()) {
-                }
-            } else {
-                helper();
+    // The loop stays on the calling thread; a free pool worker helps.
+    pool::run_beside(
+        [&] {
+            seed_loop();
+            while (improve_one()) {
             }
-        }
-    });
+        },
+        helper);
 
     std::vector<Segment> segments;
     for (std::size_t i = 0; i < found.published(); ++i) {

@@ -104,6 +104,59 @@ public:
         if (job->fault) std::rethrow_exception(job->fault);
     }
 
+    void run_beside(Task main, Task beside, void* context) {
+        // `beside` is a job of one piece; the piece's body ignores its range.
+        struct Adapter {
+            Task beside;
+            void* context;
+        } adapter{beside, context};
+        auto job = std::make_shared<Job>();
+        job->body = [](void* c, std::size_t, std::size_t) {
+            auto* a = static_cast<Adapter*>(c);
+            a->beside(a->context);
+        };
+        job->context = &adapter;
+        job->rows = 1;
+        job->piece_rows = 1;
+        job->pieces = 1;
+        if (workers_ > 0) {
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                queue_.push_back(job);
+                queued_.fetch_add(1, std::memory_order_release);
+            }
+            cv_.notify_one();
+        }
+        std::exception_ptr main_fault;
+        try {
+            main(context);
+        } catch (...) {
+            main_fault = std::current_exception();
+        }
+        // Take `beside` back if no worker has claimed it.
+        bool mine = workers_ == 0;
+        if (!mine) {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (job->next_piece == 0) {
+                job->next_piece = 1;
+                queue_.erase(std::find(queue_.begin(), queue_.end(), job));
+                queued_.fetch_sub(1, std::memory_order_relaxed);
+                mine = true;
+            }
+        }
+        if (mine) {
+            run_piece(*job, 0);
+        } else {
+            auto done = [&] { return job->finished.load(std::memory_order_acquire) == 1; };
+            if (!spin_until(done)) {
+                std::unique_lock<std::mutex> lock(job->mu);
+                job->finished_cv.wait(lock, done);
+            }
+        }
+        if (main_fault) std::rethrow_exception(main_fault);
+        if (job->fault) std::rethrow_exception(job->fault);
+    }
+
 private:
     bool start_worker() {
         pthread_attr_t attr;
@@ -246,6 +299,10 @@ std::size_t configured_size() {
 }
 
 std::size_t thread_count() { return the_pool().size(); }
+
+void run_beside_erased(Task main, Task beside, void* context) {
+    the_pool().run_beside(main, beside, context);
+}
 
 void parallel_rows_erased(std::size_t rows, RowBody body, void* context) {
     (void)fork_handlers_installed;

@@ -25,6 +25,24 @@ void parallel_rows(std::size_t rows, const F& body) {
         const_cast<void*>(static_cast<const void*>(&body)));
 }
 
+// Runs `main(context)` on the calling thread while one pool worker, if one is
+// free, runs `beside(context)`; returns when both have run. If no worker has
+// taken `beside` by the time `main` returns, the caller runs it itself, so
+// `beside` must not wait for anything that `main` does not bring about. The
+// first exception of either is rethrown here.
+using Task = void (*)(void* context);
+void run_beside_erased(Task main, Task beside, void* context);
+
+template <class Main, class Beside>
+void run_beside(const Main& main, const Beside& beside) {
+    struct Both {
+        const Main& main;
+        const Beside& beside;
+    } both{main, beside};
+    run_beside_erased([](void* c) { static_cast<Both*>(c)->main(); },
+                      [](void* c) { static_cast<Both*>(c)->beside(); }, &both);
+}
+
 // Number of worker threads of the pool, starting it if need be.
 std::size_t thread_count();
 
