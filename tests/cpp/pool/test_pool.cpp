@@ -64,6 +64,43 @@ TEST(Pool, SeveralCallersShareThePool) {
     for (int c = 0; c < CALLERS; ++c) EXPECT_EQ(sums[c], 50L * (256 * 257 / 2) * (c + 1));
 }
 
+TEST(Pool, BesideRunsOnceNextToMainOnTheCallingThread) {
+    const auto caller = std::this_thread::get_id();
+    for (int round = 0; round < 200; ++round) {
+        std::atomic<int> beside_runs{0};
+        std::atomic<bool> main_done{false};
+        std::thread::id main_thread;
+        run_beside(
+            [&] {
+                main_thread = std::this_thread::get_id();
+                main_done = true;
+            },
+            [&] { beside_runs.fetch_add(1); });
+        EXPECT_EQ(main_thread, caller);
+        EXPECT_TRUE(main_done.load());
+        ASSERT_EQ(beside_runs.load(), 1) << "round " << round;
+    }
+}
+
+TEST(Pool, BesideMayWaitForMain) {
+    // `beside` waits for a flag that only `main` sets: whoever runs it, it ends.
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<bool> flag{false};
+        std::atomic<int> seen{0};
+        run_beside([&] { flag = true; },
+                   [&] {
+                       while (!flag.load()) std::this_thread::yield();
+                       seen = 1;
+                   });
+        EXPECT_EQ(seen.load(), 1);
+    }
+}
+
+TEST(Pool, FaultsOfMainAndBesideReachTheCaller) {
+    EXPECT_THROW(run_beside([] { throw std::runtime_error("main"); }, [] {}), std::runtime_error);
+    EXPECT_THROW(run_beside([] {}, [] { throw std::logic_error("beside"); }), std::logic_error);
+}
+
 struct SizeCase {
     const char* num_threads;
     const char* rs_num_cpus;
