@@ -8,8 +8,6 @@ that vantrell finds too (both end points within 1.5 px, either direction).
     python bench/bench_detect.py [--runs 7]
 """
 import argparse
-import statistics
-import time
 
 import cv2
 import numpy as np
@@ -18,6 +16,7 @@ import skimage.data
 import skimage.transform
 
 import vantrell
+from timing import median_time
 
 
 def images():
@@ -35,14 +34,6 @@ def images():
     }
 
 
-def median_time(fn, runs):
-    fn()  # warm-up: the pool starts, caches fill
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def matched_share(ours, theirs, shift):

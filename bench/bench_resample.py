@@ -11,15 +11,14 @@ two, each measured in a fresh process with RAYON_NUM_THREADS set.
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
 
 import cv2
 import numpy as np
 
 import vantrell
+from timing import median_time
 
 WIDTH, HEIGHT = 1920, 1080
 
@@ -51,14 +50,6 @@ def maps():
     return map_x.astype(np.float32), map_y.astype(np.float32)
 
 
-def median_time(fn, runs):
-    fn()  # warm-up: the pool starts, pages fault in
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def vantrell_call(kind, name, src, map_x, map_y):
