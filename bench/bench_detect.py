@@ -56,7 +56,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
-    print(f"vantrell vs OpenCV {cv2.__version__} LSD (LSD_REFINE_ADV); "
+    print(f"vantrell vs OpenCV {cv2.__version__} line segment detector (LSD_REFINE_ADV); "
           f"median of {args.runs} runs; pool of {cv2.getNumberOfCPUs()} processors")
     header = f"{'image':16} {'scale':>5} {'vantrell ms':>12} {'opencv ms':>10} {'ratio':>6} " \
              f"{'n vantrell':>10} {'n opencv':>9} {'found>=20px':>11}"
@@ -64,11 +64,11 @@ def main():
     print("-" * len(header))
     for name, img in images().items():
         for scale in (0.8, 1.0):
-            lsd = cv2.createLineSegmentDetector(cv2.LSD_REFINE_ADV, scale)
+            theirs_detector = cv2.createLineSegmentDetector(cv2.LSD_REFINE_ADV, scale)
             t_ours = median_time(lambda: vantrell.detect(img, scale), args.runs)
-            t_cv = median_time(lambda: lsd.detect(img), args.runs)
+            t_cv = median_time(lambda: theirs_detector.detect(img), args.runs)
             ours = vantrell.detect(img, scale)
-            lines = lsd.detect(img)[0]
+            lines = theirs_detector.detect(img)[0]
             theirs = np.zeros((0, 4)) if lines is None else lines.reshape(-1, 4).astype(np.float64)
             share = ""
             if scale == 1.0:
