@@ -35,10 +35,43 @@ std::vector<std::size_t> source_indices(std::size_t out_side, std::size_t side, 
 }
 
 // acc[x] += k x src[x] for every x < n: one multiply and one add per element,
-// each rounded, so every clone (one per vector width) gives the same bits.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void add_scaled(
-    double* __restrict acc, const double* __restrict src, double k, std::size_t n) {
+// each rounded, so every vector width gives the same bits.
+__attribute__((always_inline)) inline void add_scaled_loop(double* __restrict acc,
+                                                           const double* __restrict src, double k,
+                                                           std::size_t n) {
     for (std::size_t x = 0; x < n; ++x) acc[x] += k * src[x];
+}
+
+using AddScaled = void (*)(double* __restrict, const double* __restrict, double, std::size_t);
+
+__attribute__((target("avx512f"))) void add_scaled_avx512(double* __restrict acc,
+                                                          const double* __restrict src, double k,
+                                                          std::size_t n) {
+    add_scaled_loop(acc, src, k, n);
+}
+
+__attribute__((target("avx2"))) void add_scaled_avx2(double* __restrict acc,
+                                                     const double* __restrict src, double k,
+                                                     std::size_t n) {
+    add_scaled_loop(acc, src, k, n);
+}
+
+void add_scaled_plain(double* __restrict acc, const double* __restrict src, double k,
+                      std::size_t n) {
+    add_scaled_loop(acc, src, k, n);
+}
+
+// The widest vector unit of this processor, chosen on first use. (Chosen by
+// hand rather than by an ifunc resolver, which runs before sanitizer runtimes
+// are ready.)
+void add_scaled(double* __restrict acc, const double* __restrict src, double k, std::size_t n) {
+    static const AddScaled chosen = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) return &add_scaled_avx512;
+        if (__builtin_cpu_supports("avx2")) return &add_scaled_avx2;
+        return &add_scaled_plain;
+    }();
+    chosen(acc, src, k, n);
 }
 
 }  // namespace
