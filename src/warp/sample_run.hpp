@@ -5,7 +5,7 @@
 // point samplers of kernels.hpp pixel by pixel; an AVX2 one that works out
 // positions, taps and weights four pixels at a time and accumulates the
 // channels of a pixel side by side in one vector; and an AVX-512 one that
-// samples eight bilinear pixels at a time, one per lane, a channel per
+// samples eight three-channel pixels at a time, one per lane, a channel per
 // vector. Each lane of a vector holds its own sum, formed with the same
 // operations in the same order as the portable code; no product is fused into
 // an add. `sample_run` picks the widest code that the processor runs.
@@ -41,8 +41,8 @@ void sample_run(const SourceImage<T>& source, Filter filter, const Lanczos3Table
                 const double* xs, const double* ys, std::size_t n, T* out);
 
 // Every implementation, for tests that hold them against each other. The
-// AVX-512 one has its own code for bilinear three-channel runs and hands
-// every other run to the AVX2 one.
+// AVX-512 one has its own code for three-channel runs and hands one-channel
+// runs, and the Lanczos-3 groups that its code does not take, to the AVX2 one.
 template <class T, int C>
 void sample_run_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                          const double* xs, const double* ys, std::size_t n, T* out);

@@ -1,15 +1,20 @@
-// The AVX-512 run sampler for bilinear three-channel runs.
+// The AVX-512 run samplers for three-channel runs.
 //
 // Eight pixels go side by side, one per lane of a vector of doubles, and a
 // vector holds one channel of one tap of the eight pixels: each lane computes
 // exactly what the portable code computes for its pixel and channel, the same
 // IEEE operations in the same order, products rounded before they are added
-// (this file is built without FMA and with contraction off). A pixel's two
-// taps on a source row lie side by side, so one read per pixel and row brings
-// in both, and byte shuffles or word permutes split eight pixels' reads into
-// channels. Pixels with a tap beyond an edge go through the point sampler of
-// kernels.hpp; every other run goes to the AVX2 code. Bilinear warp rows work
-// out their positions in the first pass over each run, eight at a time.
+// (this file is built without FMA and with contraction off).
+//
+// Bilinear: a pixel's two taps on a source row lie side by side, so one read
+// per pixel and row brings in both, and byte shuffles or word permutes split
+// eight pixels' reads into channels. Pixels with a tap beyond an edge go
+// through the point sampler of kernels.hpp. Bilinear warp rows work out their
+// positions in the first pass over each run, eight at a time.
+//
+// Lanczos-3: eight pixels whose 6 x 6 taps share source rows and lie within
+// sixteen columns are sampled from that window of the source, widened once;
+// other groups go to the AVX2 code, as do one-channel runs.
 //
 // Only code reached after have_avx512() runs here.
 #include <immintrin.h>
@@ -23,6 +28,9 @@
 
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")
+// GCC 12's AVX-512 headers start many intrinsics from an undefined vector,
+// which its flow analysis reports as "maybe uninitialized"; nothing here is.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 namespace vantrell::warp {
 namespace {
@@ -324,6 +332,211 @@ void bilinear_warp_rgb(const SourceImage<T>& source, const WarpRow& row, const d
     }
 }
 
+// ---- Lanczos-3, three channels ----
+//
+// Eight pixels again go side by side, one per lane, and a vector holds one
+// channel of one tap of the eight. When the eight lie on one source row of
+// taps and their leftmost taps lie at most LANCZOS3_SPREAD columns apart, as
+// along most rows of a resampling, the 6 x 16 window of source pixels that
+// holds all their taps is widened to double once, a channel per vector pair
+// per row, and each tap of the eight is picked out of a row by a permute.
+// Two such groups run together, so that six independent sums hide the adds'
+// latency. Other groups go to the AVX2 code.
+
+// The widest spread of the eight leftmost taps: 10 + 6 taps fit 16 columns.
+constexpr std::int32_t LANCZOS3_SPREAD = 10;
+constexpr std::size_t WINDOW_COLUMNS = 16;
+
+// A group of eight interior pixels whose taps lie in one window.
+struct Lanczos3Window {
+    std::size_t first;     // first sample of the window: pixel (min ix - 2, iy - 2)
+    std::size_t columns;   // columns of the window inside the image, at most 16
+    __m512i shift;         // per lane: its leftmost tap's column in the window
+    __m256i tx;            // per lane: the table entries of the two axes
+    __m256i ty;
+};
+
+// kernels.hpp `table_entry` of coord - floored: the offset lies in [0, 1]
+// for an inside coordinate, so the index lies in 0 .. 1024; NaN gives 0. A
+// non-negative t rounds halves away from zero as floor(t) plus one when the
+// exact remainder t - floor(t) is at least a half.
+[[gnu::always_inline]] inline __m256i entry_index(__m512d coord, __m512d floored) {
+    const __mmask8 ordered = _mm512_cmp_pd_mask(coord, coord, _CMP_ORD_Q);
+    const __m512d t = _mm512_mul_pd(_mm512_sub_pd(coord, floored),
+                                    _mm512_set1_pd(static_cast<double>(LANCZOS3_STEPS)));
+    const __m512d down = _mm512_roundscale_pd(t, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __mmask8 up = _mm512_cmp_pd_mask(_mm512_sub_pd(t, down), _mm512_set1_pd(0.5), _CMP_GE_OQ);
+    return _mm512_maskz_cvttpd_epi32(ordered, _mm512_mask_add_pd(down, up, down, _mm512_set1_pd(1.0)));
+}
+
+// The first pass for the eight pixels at (xs, ys): true, with `window`
+// filled in, when all eight are inside, have all 36 taps inside the image,
+// share their row of taps and spread at most LANCZOS3_SPREAD columns apart.
+[[gnu::always_inline]] inline bool lanczos3_window(const double* xs, const double* ys, std::size_t w,
+                                                   std::size_t h, Lanczos3Window& window) {
+    const __m512d x = _mm512_loadu_pd(xs);
+    const __m512d y = _mm512_loadu_pd(ys);
+    const __m512d lo = _mm512_set1_pd(-0.5);
+    const __mmask8 outside = _mm512_cmp_pd_mask(x, lo, _CMP_LT_OQ) |
+                             _mm512_cmp_pd_mask(x, _mm512_set1_pd(static_cast<double>(w) - 0.5), _CMP_GT_OQ) |
+                             _mm512_cmp_pd_mask(y, lo, _CMP_LT_OQ) |
+                             _mm512_cmp_pd_mask(y, _mm512_set1_pd(static_cast<double>(h) - 0.5), _CMP_GT_OQ);
+    if (outside != 0) return false;
+    const __m512d fx = _mm512_roundscale_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m512d fy = _mm512_roundscale_pd(y, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256i ix = floor_index(x, fx);
+    const __m256i iy = floor_index(y, fy);
+    // All taps inside: 2 <= ix <= w - 4 and 2 <= iy <= h - 4 (kernels.hpp
+    // `lanczos3_interior`); and one row for all eight.
+    const __m256i two = _mm256_set1_epi32(2);
+    const __m256i row = _mm256_broadcastd_epi32(_mm256_castsi256_si128(iy));
+    const __mmask8 fits = _mm256_cmpge_epi32_mask(ix, two) & _mm256_cmpge_epi32_mask(iy, two) &
+                          _mm256_cmple_epi32_mask(ix, _mm256_set1_epi32(static_cast<std::int32_t>(w) - 4)) &
+                          _mm256_cmple_epi32_mask(iy, _mm256_set1_epi32(static_cast<std::int32_t>(h) - 4)) &
+                          _mm256_cmpeq_epi32_mask(iy, row);
+    if (fits != 0xFF) return false;
+    alignas(32) std::int32_t columns[LANES];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(columns), ix);
+    const std::int32_t left = *std::min_element(columns, columns + LANES);
+    const __m256i shift = _mm256_sub_epi32(ix, _mm256_set1_epi32(left));
+    if (_mm256_cmpgt_epi32_mask(shift, _mm256_set1_epi32(LANCZOS3_SPREAD)) != 0) return false;
+    const auto x0 = static_cast<std::size_t>(left - 2);
+    const auto y0 = static_cast<std::size_t>(_mm256_extract_epi32(iy, 0) - 2);
+    window.first = (y0 * w + x0) * 3;
+    window.columns = std::min(WINDOW_COLUMNS, w - x0);
+    window.shift = _mm512_cvtepu32_epi64(shift);
+    window.tx = entry_index(x, fx);
+    window.ty = entry_index(y, fy);
+    return true;
+}
+
+// One source row of a window, widened exactly to double: channel c of
+// columns 0 .. 7 in lo[c] and of columns 8 .. 15 in hi[c]. Columns past the
+// image are read as 0 (masked loads never touch them) and never picked.
+struct WindowRow {
+    __m512d lo[3];
+    __m512d hi[3];
+};
+
+[[gnu::always_inline]] inline WindowRow widen_row(const std::uint8_t* p, std::size_t columns) {
+    const __m512i bytes = _mm512_maskz_loadu_epi8((std::uint64_t{1} << (3 * columns)) - 1, p);
+    WindowRow r;
+    for (int c = 0; c < 3; ++c) {
+        // Byte 3 q + c of column q to byte 0 of quadword q, the rest 0.
+        const __m512i pick_lo = _mm512_add_epi64(_mm512_set_epi64(21, 18, 15, 12, 9, 6, 3, 0), _mm512_set1_epi64(c));
+        const __m512i pick_hi = _mm512_add_epi64(pick_lo, _mm512_set1_epi64(24));
+        constexpr __mmask64 low_bytes = 0x0101010101010101;
+        r.lo[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutexvar_epi8(low_bytes, pick_lo, bytes));
+        r.hi[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutexvar_epi8(low_bytes, pick_hi, bytes));
+    }
+    return r;
+}
+[[gnu::always_inline]] inline WindowRow widen_row(const std::uint16_t* p, std::size_t columns) {
+    const std::size_t samples = 3 * columns;
+    const std::size_t first = std::min<std::size_t>(samples, 32);
+    const __m512i a = _mm512_maskz_loadu_epi16(static_cast<__mmask32>((std::uint64_t{1} << first) - 1), p);
+    const __m512i b =
+        _mm512_maskz_loadu_epi16(static_cast<__mmask32>((std::uint64_t{1} << (samples - first)) - 1), p + 32);
+    WindowRow r;
+    for (int c = 0; c < 3; ++c) {
+        // Word 3 q + c of column q to word 0 of quadword q, the rest 0.
+        const __m512i pick_lo = _mm512_add_epi64(_mm512_set_epi64(21, 18, 15, 12, 9, 6, 3, 0), _mm512_set1_epi64(c));
+        const __m512i pick_hi = _mm512_add_epi64(pick_lo, _mm512_set1_epi64(24));
+        constexpr __mmask32 low_words = 0x11111111;
+        r.lo[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutex2var_epi16(low_words, a, pick_lo, b));
+        r.hi[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutex2var_epi16(low_words, a, pick_hi, b));
+    }
+    return r;
+}
+
+// The six weights of one axis of eight pixels: vector k holds weight k of
+// each lane's table entry. Copied lane by lane, which costs less here than
+// gathering them.
+struct AxisWeights {
+    __m512d k[6];
+};
+
+[[gnu::always_inline]] inline AxisWeights axis_weights(const Lanczos3Table& table, __m256i entry) {
+    alignas(32) std::int32_t e[LANES];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(e), entry);
+    alignas(64) double t[6][LANES];
+    for (std::size_t l = 0; l < LANES; ++l) {
+        const Lanczos3Weights& row = table[static_cast<std::size_t>(e[l])];
+        for (int k = 0; k < 6; ++k) t[k][l] = row[static_cast<std::size_t>(k)];
+    }
+    AxisWeights a;
+    for (int k = 0; k < 6; ++k) a.k[k] = _mm512_load_pd(t[k]);
+    return a;
+}
+
+// kernels.hpp `store_sample` for Lanczos-3 values, as 32-bit integers: the
+// lobes can take a value past the sample range, so it is clamped.
+template <class T>
+[[gnu::always_inline]] inline __m256i clamped_samples(__m512d v) {
+    const __m512d r = _mm512_add_pd(v, _mm512_set1_pd(0.5));
+    const __m512d top = _mm512_set1_pd(sizeof(T) == 1 ? 255.0 : 65535.0);
+    return _mm512_cvttpd_epi32(_mm512_min_pd(_mm512_max_pd(r, _mm512_setzero_pd()), top));
+}
+
+// Samples G windows of eight pixels each into out[g] (24 samples each): for
+// every lane and channel the sum over the 36 taps, row by row and left to
+// right, of (wy[j] * wx[k]) * sample, as kernels.hpp `sample_lanczos3`.
+template <class T, int G>
+[[gnu::always_inline]] inline void lanczos3_windows(const T* samples, std::size_t stride, const Lanczos3Table& table,
+                                                    const Lanczos3Window* windows, T* const* out) {
+    AxisWeights wx[G];
+    AxisWeights wy[G];
+    __m512d acc[G][3];
+    for (int g = 0; g < G; ++g) {
+        wx[g] = axis_weights(table, windows[g].tx);
+        wy[g] = axis_weights(table, windows[g].ty);
+        for (int c = 0; c < 3; ++c) acc[g][c] = _mm512_setzero_pd();
+    }
+#pragma GCC unroll 1
+    for (int j = 0; j < 6; ++j) {
+        WindowRow rows[G];
+        for (int g = 0; g < G; ++g)
+            rows[g] = widen_row(samples + windows[g].first + static_cast<std::size_t>(j) * stride, windows[g].columns);
+        for (int k = 0; k < 6; ++k) {
+            for (int g = 0; g < G; ++g) {
+                const __m512d weight = _mm512_mul_pd(wy[g].k[j], wx[g].k[k]);
+                const __m512i column = _mm512_add_epi64(windows[g].shift, _mm512_set1_epi64(k));
+                for (int c = 0; c < 3; ++c) {
+                    const __m512d s = _mm512_permutex2var_pd(rows[g].lo[c], column, rows[g].hi[c]);
+                    acc[g][c] = _mm512_add_pd(acc[g][c], _mm512_mul_pd(weight, s));
+                }
+            }
+        }
+    }
+    for (int g = 0; g < G; ++g)
+        store_pixels(out[g], LANES, clamped_samples<T>(acc[g][0]), clamped_samples<T>(acc[g][1]),
+                     clamped_samples<T>(acc[g][2]));
+}
+
+template <class T>
+void lanczos3_run_rgb(const SourceImage<T>& source, const Lanczos3Table& table, const double* xs, const double* ys,
+                      std::size_t n, T* out) {
+    const T* samples = source.samples.data();
+    const std::size_t stride = source.w * 3;
+    // A window found and waiting for a second one to run beside.
+    Lanczos3Window windows[2];
+    T* outs[2];
+    std::size_t waiting = 0;
+    for (std::size_t i = 0; i < n; i += LANES) {
+        const std::size_t m = std::min(LANES, n - i);
+        if (m == LANES && lanczos3_window(xs + i, ys + i, source.w, source.h, windows[waiting])) {
+            outs[waiting++] = out + i * 3;
+            if (waiting == 2) {
+                lanczos3_windows<T, 2>(samples, stride, table, windows, outs);
+                waiting = 0;
+            }
+        } else {
+            sample_run_avx2<T, 3>(source, Filter::Lanczos3, &table, xs + i, ys + i, m, out + i * 3);
+        }
+    }
+    if (waiting == 1) lanczos3_windows<T, 1>(samples, stride, table, windows, outs);
+}
+
 }  // namespace
 
 template <class T>
@@ -338,7 +551,7 @@ void warp_run_rgb_avx512(const SourceImage<T>& source, Filter filter, const Lanc
     for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
         const std::size_t count = std::min(RUN_LENGTH, n - start);
         warp_positions_avx2(row, X + start, count, xs, ys);
-        sample_run_avx2<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
+        sample_run_avx512<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
     }
 }
 
@@ -351,8 +564,11 @@ template <class T, int C>
 void sample_run_avx512(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                        const double* xs, const double* ys, std::size_t n, T* out) {
     if constexpr (C == 3) {
-        if (filter == Filter::Bilinear && source.w != 0 && source.h != 0) {
-            bilinear_run_rgb(source, xs, ys, n, out);
+        if (source.w != 0 && source.h != 0) {
+            if (filter == Filter::Bilinear)
+                bilinear_run_rgb(source, xs, ys, n, out);
+            else
+                lanczos3_run_rgb(source, *table, xs, ys, n, out);
             return;
         }
     }

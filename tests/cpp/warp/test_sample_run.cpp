@@ -240,6 +240,40 @@ TEST(RunsAgreeRgb, OnRowsOfNeighboursAtManySteps) {
     }
 }
 
+template <class T>
+void expect_same_far_corner(std::size_t w, std::size_t h) {
+    const Image img = testing::pattern_image(sizeof(T) * 8, 3, w, h, 3);
+    const std::vector<T> samples = testing::as<T>(img.samples);
+    const SourceImage<T> source{samples, w, h};
+    const Lanczos3Table table = lanczos3_table();
+    // Eight pixels a step apart whose last taps reach the final column, on
+    // rows whose last taps reach the final row: the samples read for them end
+    // with the last sample of the image.
+    for (double step : {0.5, 1.0, 1.4}) {
+        for (double fraction : {0.0, 0.25, 0.999}) {
+            std::vector<double> xs(8), ys(8);
+            for (std::size_t i = 0; i < 8; ++i) {
+                xs[i] = static_cast<double>(w) - 4.0 + fraction - step * static_cast<double>(7 - i);
+                ys[i] = static_cast<double>(h) - 4.0 + fraction;
+            }
+            std::vector<T> portable(8 * 3, T(123));
+            std::vector<T> wide(8 * 3, T(45));
+            sample_run_portable<T, 3>(source, Filter::Lanczos3, &table, xs.data(), ys.data(), 8, portable.data());
+            sample_run_avx512<T, 3>(source, Filter::Lanczos3, &table, xs.data(), ys.data(), 8, wide.data());
+            ASSERT_EQ(portable, wide) << w << "x" << h << ", step " << step << ", fraction " << fraction;
+        }
+    }
+}
+
+TEST(RunsAgreeRgb, Lanczos3AtTheFarCorner) {
+    if (!have_avx512()) GTEST_SKIP() << "no AVX-512 on this processor";
+    // Narrower than a window of sixteen columns, and wider.
+    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{14, 6}, {9, 7}, {30, 8}}) {
+        expect_same_far_corner<std::uint8_t>(w, h);
+        expect_same_far_corner<std::uint16_t>(w, h);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllInstances, RunsAgree, ::testing::ValuesIn(testing::all_variants()),
                          [](const auto& info) { return testing::variant_name(info.param); });
 
