@@ -5,11 +5,21 @@
 #include <cmath>
 
 #include "detector/downscale.hpp"
+#include "detector/level_lines_rows.hpp"
 #include "pool/pool.hpp"
 #include "sample/sample.hpp"
 
 namespace vantrell::detector {
 namespace {
+
+// The bin of a norm above the threshold: norm / largest x 1023 in single
+// precision, truncated, at most N_BINS - 1.
+std::size_t bin_of(float norm, float largest) {
+    const float scaled = (norm / largest) * 1023.0f;
+    return std::min<std::uint32_t>(saturating_cast<std::uint32_t>(scaled), N_BINS - 1);
+}
+
+}  // namespace
 
 // gx^2 + gy^2 is within a few units in the last place of the squared magnitude
 // and hypot within one unit of the magnitude, so a sum of squares below
@@ -20,39 +30,82 @@ double weak_square(float weak) {
     return static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 1e-9);
 }
 
-// The cells of one row from image rows `top` and `bottom`, the last cell zero.
-// Returns the largest norm of the row (0 if none is above 0).
-float field_row(const double* top, const double* bottom, std::size_t width, double weak_sq,
-                Px* out) {
-    std::fill(out, out + width, Px{0.0f, 0.0f, 0.0f});
+float field_cell(const double* top, const double* bottom, std::size_t x, double weak_sq, Px* out) {
+    out[x] = Px{0.0f, 0.0f, 0.0f};
+    const double a = top[x], b = top[x + 1];
+    const double c = bottom[x], d = bottom[x + 1];
+    const double gx = (((b + d) - a) - c) * 0.5;
+    const double gy = (((c + d) - a) - b) * 0.5;
+    if (weak_sq > 0.0 && gx * gx + gy * gy <= weak_sq) return 0.0f;
+    const double magnitude = std::hypot(gx, gy);
+    // A zero or NaN magnitude has no direction: the cell stays zero.
+    if (!(magnitude > 0.0)) return 0.0f;
+    const float norm = static_cast<float>(magnitude);
+    out[x] = Px{norm, static_cast<float>(-gy / magnitude), static_cast<float>(gx / magnitude)};
+    return norm;
+}
+
+float field_row_portable(const double* top, const double* bottom, std::size_t width, double weak_sq,
+                         Px* out) {
     float largest = 0.0f;
     for (std::size_t x = 0; x + 1 < width; ++x) {
-        const double a = top[x], b = top[x + 1];
-        const double c = bottom[x], d = bottom[x + 1];
-        const double gx = (((b + d) - a) - c) * 0.5;
-        const double gy = (((c + d) - a) - b) * 0.5;
-        if (weak_sq > 0.0 && gx * gx + gy * gy <= weak_sq) continue;
-        const double magnitude = std::hypot(gx, gy);
-        // A zero or NaN magnitude has no direction: the cell stays zero.
-        if (magnitude > 0.0) {
-            const float norm = static_cast<float>(magnitude);
-            out[x].norm = norm;
-            out[x].cos_angle = static_cast<float>(-gy / magnitude);
-            out[x].sin_angle = static_cast<float>(gx / magnitude);
-            if (norm > largest) largest = norm;
-        }
+        const float norm = field_cell(top, bottom, x, weak_sq, out);
+        if (norm > largest) largest = norm;
     }
+    out[width - 1] = Px{0.0f, 0.0f, 0.0f};
     return largest;
 }
 
-// The bin of a norm above the threshold: norm / largest x 1023 in single
-// precision, truncated, at most N_BINS - 1.
-std::size_t bin_of(float norm, float largest) {
-    const float scaled = (norm / largest) * 1023.0f;
-    return std::min<std::uint32_t>(saturating_cast<std::uint32_t>(scaled), N_BINS - 1);
+bool have_avx2() {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return avx2;
 }
 
-}  // namespace
+bool have_avx512() {
+    static const bool avx512 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return avx512;
+}
+
+// The widest code of this processor, chosen on first use. (Chosen by hand
+// rather than by an ifunc resolver, which runs before sanitizer runtimes are
+// ready.)
+float field_row(const double* top, const double* bottom, std::size_t width, double weak_sq, Px* out) {
+    using Row = float (*)(const double*, const double*, std::size_t, double, Px*);
+    static const Row chosen = [] {
+        if (have_avx512()) return &field_row_avx512;
+        if (have_avx2()) return &field_row_avx2;
+        return &field_row_portable;
+    }();
+    return chosen(top, bottom, width, weak_sq, out);
+}
+
+void mark_used_portable(const Px* cells, std::size_t n, float threshold, std::uint8_t* used) {
+    for (std::size_t i = 0; i < n; ++i) used[i] = cells[i].norm <= threshold ? 1 : 0;
+}
+
+void mark_used(const Px* cells, std::size_t n, float threshold, std::uint8_t* used) {
+    if (have_avx2())
+        mark_used_avx2(cells, n, threshold, used);
+    else
+        mark_used_portable(cells, n, threshold, used);
+}
+
+void norm_bins_portable(const Px* cells, std::size_t n, float largest, std::uint16_t* bins) {
+    for (std::size_t i = 0; i < n; ++i) bins[i] = static_cast<std::uint16_t>(bin_of(cells[i].norm, largest));
+}
+
+void norm_bins(const Px* cells, std::size_t n, float largest, std::uint16_t* bins) {
+    if (have_avx2())
+        norm_bins_avx2(cells, n, largest, bins);
+    else
+        norm_bins_portable(cells, n, largest, bins);
+}
 
 Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
                                  std::size_t height, float weak) {
@@ -142,8 +195,7 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
                 row_largest[y] = field_row(top, bottom, width, weak_sq, cells);
                 top = bottom;
             }
-            std::uint8_t* used = out.used.data() + y * width;
-            for (std::size_t x = 0; x < width; ++x) used[x] = cells[x].norm <= threshold ? 1 : 0;
+            mark_used(cells, width, threshold, out.used.data() + y * width);
         }
     });
 
@@ -155,27 +207,55 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
     // counts its own cells per bin, a group's cells of bin b go after those of
     // every bin above b and after those of bin b in earlier groups, and each
     // group then places its cells in index order. The groups do not depend on
-    // the pool, and the list is the one seeds_by_norm makes.
+    // the pool, and the list is the one seeds_by_norm makes. The counting pass
+    // keeps each group's cells that are not used, in index order, with their
+    // bins, at the start of the group's stretch of `strong` and `strong_bins`,
+    // so that the placing pass reads only those.
     const std::size_t group_rows = std::max<std::size_t>(16, (height + 63) / 64);
     const std::size_t groups = (height + group_rows - 1) / group_rows;
     std::vector<std::uint32_t> at(groups * N_BINS);
+    std::vector<std::size_t> strong_count(groups);
+    Buffer<std::uint32_t> strong(width * height);
+    Buffer<std::uint16_t> strong_bins(width * height);
     pool::parallel_rows(groups, [&](std::size_t begin, std::size_t end) {
+        std::vector<std::uint16_t> bins(group_rows * width);
         for (std::size_t g = begin; g < end; ++g) {
             std::uint32_t* count = at.data() + g * N_BINS;
             std::fill(count, count + N_BINS, 0u);
             const std::size_t from = g * group_rows * width;
             const std::size_t to = std::min(height, (g + 1) * group_rows) * width;
-            for (std::size_t i = from; i < to; ++i) {
-                if (out.used[i] == 0) ++count[bin_of(out.field[i].norm, largest)];
+            norm_bins(out.field.data() + from, to - from, largest, bins.data());
+            const std::uint8_t* used = out.used.data();
+            std::uint32_t* kept = strong.data() + from;
+            std::uint16_t* kept_bins = strong_bins.data() + from;
+            std::size_t n = 0;
+            for (std::size_t i = from; i < to; ++i) {  // without branches: most are hard to predict
+                kept[n] = static_cast<std::uint32_t>(i);
+                kept_bins[n] = bins[i - from];
+                n += used[i] == 0 ? 1 : 0;
             }
+            for (std::size_t k = 0; k < n; ++k) ++count[kept_bins[k]];
+            strong_count[g] = n;
         }
     });
+    // Bin by bin from the top, group by group: bin_start[b] is where bin b
+    // begins, and each group's bin b follows the earlier groups' (the sums run
+    // along the rows of `at`, which lie far apart).
+    std::vector<std::uint32_t> bin_start(N_BINS, 0);
+    for (std::size_t g = 0; g < groups; ++g)
+        for (std::size_t b = 0; b < N_BINS; ++b) bin_start[b] += at[g * N_BINS + b];
     std::uint32_t total = 0;
     for (std::size_t b = N_BINS; b-- > 0;) {
-        for (std::size_t g = 0; g < groups; ++g) {
-            const std::uint32_t n = at[g * N_BINS + b];
-            at[g * N_BINS + b] = total;
-            total += n;
+        const std::uint32_t n = bin_start[b];
+        bin_start[b] = total;
+        total += n;
+    }
+    for (std::size_t g = 0; g < groups; ++g) {
+        std::uint32_t* next = at.data() + g * N_BINS;
+        for (std::size_t b = 0; b < N_BINS; ++b) {
+            const std::uint32_t n = next[b];
+            next[b] = bin_start[b];
+            bin_start[b] += n;
         }
     }
     out.seeds = Buffer<std::uint32_t>(total);
@@ -183,12 +263,10 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
         for (std::size_t g = begin; g < end; ++g) {
             std::uint32_t* next = at.data() + g * N_BINS;
             const std::size_t from = g * group_rows * width;
-            const std::size_t to = std::min(height, (g + 1) * group_rows) * width;
-            for (std::size_t i = from; i < to; ++i) {
-                if (out.used[i] == 0) {
-                    out.seeds[next[bin_of(out.field[i].norm, largest)]++] = static_cast<std::uint32_t>(i);
-                }
-            }
+            const std::uint32_t* kept = strong.data() + from;
+            const std::uint16_t* kept_bins = strong_bins.data() + from;
+            std::uint32_t* seeds = out.seeds.data();
+            for (std::size_t k = 0; k < strong_count[g]; ++k) seeds[next[kept_bins[k]]++] = kept[k];
         }
     });
     return out;
