@@ -239,8 +239,9 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
         }
     });
     // Bin by bin from the top, group by group: bin_start[b] is where bin b
-    // begins, and each group's bin b follows the earlier groups' (the sums run
-    // along the rows of `at`, which lie far apart).
+    // begins, and each group's bin b follows the earlier groups'. Both sums run
+    // along a group's row of `at`; a walk down its columns would step N_BINS
+    // entries at a time.
     std::vector<std::uint32_t> bin_start(N_BINS, 0);
     for (std::size_t g = 0; g < groups; ++g)
         for (std::size_t b = 0; b < N_BINS; ++b) bin_start[b] += at[g * N_BINS + b];
