@@ -19,6 +19,31 @@ std::size_t bin_of(float norm, float largest) {
     return std::min<std::uint32_t>(saturating_cast<std::uint32_t>(scaled), N_BINS - 1);
 }
 
+// The cells of a run that are not used, in index order, with their bins.
+struct StrongCells {
+    Buffer<std::uint16_t> all_bins;  // of every cell of the run
+    Buffer<std::uint32_t> cells;
+    Buffer<std::uint16_t> bins;
+
+    explicit StrongCells(std::size_t most) : all_bins(most), cells(most), bins(most) {}
+
+    // Lists cells [from, to) (at most `most` of them) whose used flag is 0 and
+    // returns how many there are.
+    std::size_t list(const Px* field, const std::uint8_t* used, std::size_t from, std::size_t to,
+                     float largest) {
+        norm_bins(field + from, to - from, largest, all_bins.data());
+        std::uint32_t* kept = cells.data();
+        std::uint16_t* kept_bins = bins.data();
+        std::size_t n = 0;
+        for (std::size_t i = from; i < to; ++i) {  // without branches: most are hard to predict
+            kept[n] = static_cast<std::uint32_t>(i);
+            kept_bins[n] = all_bins[i - from];
+            n += used[i] == 0 ? 1 : 0;
+        }
+        return n;
+    }
+};
+
 }  // namespace
 
 // gx^2 + gy^2 is within a few units in the last place of the squared magnitude
@@ -207,35 +232,21 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
     // counts its own cells per bin, a group's cells of bin b go after those of
     // every bin above b and after those of bin b in earlier groups, and each
     // group then places its cells in index order. The groups do not depend on
-    // the pool, and the list is the one seeds_by_norm makes. The counting pass
-    // keeps each group's cells that are not used, in index order, with their
-    // bins, at the start of the group's stretch of `strong` and `strong_bins`,
-    // so that the placing pass reads only those.
+    // the pool, and the list is the one seeds_by_norm makes. Both passes list
+    // a group's strong cells and their bins in scratch of their own, so that
+    // nothing of the size of the image is allocated for them.
     const std::size_t group_rows = std::max<std::size_t>(16, (height + 63) / 64);
     const std::size_t groups = (height + group_rows - 1) / group_rows;
     std::vector<std::uint32_t> at(groups * N_BINS);
-    std::vector<std::size_t> strong_count(groups);
-    Buffer<std::uint32_t> strong(width * height);
-    Buffer<std::uint16_t> strong_bins(width * height);
     pool::parallel_rows(groups, [&](std::size_t begin, std::size_t end) {
-        std::vector<std::uint16_t> bins(group_rows * width);
+        StrongCells strong(group_rows * width);
         for (std::size_t g = begin; g < end; ++g) {
             std::uint32_t* count = at.data() + g * N_BINS;
             std::fill(count, count + N_BINS, 0u);
             const std::size_t from = g * group_rows * width;
             const std::size_t to = std::min(height, (g + 1) * group_rows) * width;
-            norm_bins(out.field.data() + from, to - from, largest, bins.data());
-            const std::uint8_t* used = out.used.data();
-            std::uint32_t* kept = strong.data() + from;
-            std::uint16_t* kept_bins = strong_bins.data() + from;
-            std::size_t n = 0;
-            for (std::size_t i = from; i < to; ++i) {  // without branches: most are hard to predict
-                kept[n] = static_cast<std::uint32_t>(i);
-                kept_bins[n] = bins[i - from];
-                n += used[i] == 0 ? 1 : 0;
-            }
-            for (std::size_t k = 0; k < n; ++k) ++count[kept_bins[k]];
-            strong_count[g] = n;
+            const std::size_t n = strong.list(out.field.data(), out.used.data(), from, to, largest);
+            for (std::size_t k = 0; k < n; ++k) ++count[strong.bins[k]];
         }
     });
     // Bin by bin from the top, group by group: bin_start[b] is where bin b
@@ -261,13 +272,14 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
     }
     out.seeds = Buffer<std::uint32_t>(total);
     pool::parallel_rows(groups, [&](std::size_t begin, std::size_t end) {
+        StrongCells strong(group_rows * width);
         for (std::size_t g = begin; g < end; ++g) {
             std::uint32_t* next = at.data() + g * N_BINS;
             const std::size_t from = g * group_rows * width;
-            const std::uint32_t* kept = strong.data() + from;
-            const std::uint16_t* kept_bins = strong_bins.data() + from;
+            const std::size_t to = std::min(height, (g + 1) * group_rows) * width;
+            const std::size_t n = strong.list(out.field.data(), out.used.data(), from, to, largest);
             std::uint32_t* seeds = out.seeds.data();
-            for (std::size_t k = 0; k < strong_count[g]; ++k) seeds[next[kept_bins[k]]++] = kept[k];
+            for (std::size_t k = 0; k < n; ++k) seeds[next[strong.bins[k]]++] = strong.cells[k];
         }
     });
     return out;
