@@ -36,15 +36,18 @@ constexpr std::size_t WORKER_STACK_BYTES = 512 * 1024;
 constexpr auto SPIN_TIME = std::chrono::microseconds(200);
 
 // Polls `ready` until it holds or SPIN_TIME has passed; true if it held.
+// Between polls the thread yields its processor: with the caller and every
+// worker awake there is one thread more than processors, and a watcher that
+// merely paused would keep the thread with work off a processor (the caller
+// working alone between loops, or the workers of a loop). Yielding keeps
+// those running at once; the watcher still sees work within a system call.
 template <class Ready>
 bool spin_until(Ready&& ready) {
     const auto deadline = std::chrono::steady_clock::now() + SPIN_TIME;
     for (unsigned n = 0;; ++n) {
         if (ready()) return true;
-        if ((n & 63) == 63 && std::chrono::steady_clock::now() >= deadline) return false;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
+        if ((n & 7) == 7 && std::chrono::steady_clock::now() >= deadline) return false;
+        sched_yield();
     }
 }
 
