@@ -113,14 +113,20 @@ RegionSums grow_region_sums(std::uint32_t seed, std::span<const Px> field,
 Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> field,
                     std::uint32_t width, double region_angle, double p) {
     const std::uint32_t w = width;
+    // Each pixel's coordinates and weight, read once for the three passes.
+    struct Point {
+        double x, y, weight;
+    };
+    std::vector<Point> points(region.size());
     double sw = 0.0, swx = 0.0, swy = 0.0;
-    for (std::uint32_t index : region) {
-        const double weight = static_cast<double>(field[index].norm);
-        const double x = static_cast<double>(index % w);
-        const double y = static_cast<double>(index / w);
-        sw += weight;
-        swx += weight * x;
-        swy += weight * y;
+    for (std::size_t i = 0; i < region.size(); ++i) {
+        const std::uint32_t index = region[i];
+        const Point p{static_cast<double>(index % w), static_cast<double>(index / w),
+                      static_cast<double>(field[index].norm)};
+        points[i] = p;
+        sw += p.weight;
+        swx += p.weight * p.x;
+        swy += p.weight * p.y;
     }
     const double cx = swx / sw;
     const double cy = swy / sw;
@@ -130,13 +136,12 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     // so a row of pixels (all terms +-0) leaves Ixy = +0.0 and the axis comes out
     // as atan2(+0, negative) = pi, not -pi.
     double sxx = 0.0, syy = 0.0, ixy = 0.0;
-    for (std::uint32_t index : region) {
-        const double weight = static_cast<double>(field[index].norm);
-        const double ex = static_cast<double>(index % w) - cx;
-        const double ey = static_cast<double>(index / w) - cy;
-        sxx += weight * (ex * ex);
-        syy += weight * (ey * ey);
-        ixy -= weight * (ex * ey);
+    for (const Point& p : points) {
+        const double ex = p.x - cx;
+        const double ey = p.y - cy;
+        sxx += p.weight * (ex * ex);
+        syy += p.weight * (ey * ey);
+        ixy -= p.weight * (ex * ey);
     }
 
     // Smaller eigenvalue of the inertia matrix; the axis is its eigenvector.
@@ -157,9 +162,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, std::span<const Px> f
     // The extents start at 0, so the centre always lies within them; a NaN
     // coordinate never widens them.
     double lmin = 0.0, lmax = 0.0, wmin = 0.0, wmax = 0.0;
-    for (std::uint32_t index : region) {
-        const double ex = static_cast<double>(index % w) - cx;
-        const double ey = static_cast<double>(index / w) - cy;
+    for (const Point& p : points) {
+        const double ex = p.x - cx;
+        const double ey = p.y - cy;
         const double along = dx * ex + dy * ey;
         const double across = dx * ey - dy * ex;
         if (along < lmin) lmin = along;
