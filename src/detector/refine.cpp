@@ -13,38 +13,65 @@ double angle_of(const Px& cell) {
     return std::atan2(static_cast<double>(cell.sin_angle), static_cast<double>(cell.cos_angle));
 }
 
-// The distance from the seed as far as a comparison with `radius` can tell:
-// hypot when the two are close, otherwise sqrt(ex^2 + ey^2). The offsets are
-// whole numbers, so the sum of squares is within two units in the last place of
-// the exact one, its square root within about three, and hypot within one of
-// the exact distance: a square root more than 1e-12 relative away from `radius`
-// lies on the same side of it as hypot does (and never equals it). NaN and
-// infinite radii fall through to hypot.
-double distance(std::uint32_t index, double xs, double ys, std::uint32_t width, double radius) {
+// sqrt(ex^2 + ey^2) for the offsets (ex, ey) of pixel `index` from the seed
+// at (xs, ys).
+double root_distance(std::uint32_t index, double xs, double ys, std::uint32_t width) {
     const double ex = static_cast<double>(index % width) - xs;
     const double ey = static_cast<double>(index / width) - ys;
-    const double root = std::sqrt(ex * ex + ey * ey);
+    return std::sqrt(ex * ex + ey * ey);
+}
+
+// The distance of pixel `index`, whose root_distance is `root`, from the seed
+// as far as a comparison with `radius` can tell: hypot when the two are close,
+// otherwise `root`. The offsets are whole numbers, so the sum of squares is
+// within two units in the last place of the exact one, its square root within
+// about three, and hypot within one of the exact distance: a square root more
+// than 1e-12 relative away from `radius` lies on the same side of it as hypot
+// does (and never equals it). NaN and infinite radii fall through to hypot.
+double distance(std::uint32_t index, double root, double xs, double ys, std::uint32_t width, double radius) {
     if (std::fabs(root - radius) > root * 1e-12) return root;
+    const double ex = static_cast<double>(index % width) - xs;
+    const double ey = static_cast<double>(index / width) - ys;
     return std::hypot(ex, ey);
+}
+
+// shrink_region with each pixel's root_distance in `roots`, kept in step with
+// the region's order.
+void shrink_with_roots(std::vector<std::uint32_t>& region, std::vector<double>& roots,
+                       std::span<std::uint8_t> used, double radius, std::uint32_t width) {
+    const std::uint32_t seed = region.front();
+    const double xs = static_cast<double>(seed % width);
+    const double ys = static_cast<double>(seed / width);
+    std::size_t i = 0;
+    while (i < region.size()) {
+        if (distance(region[i], roots[i], xs, ys, width, radius) > radius) {
+            used[region[i]] = 0;
+            region[i] = region.back();
+            region.pop_back();
+            roots[i] = roots.back();
+            roots.pop_back();
+        } else {
+            ++i;
+        }
+    }
+}
+
+// The root_distance of each pixel of a region, in the region's order.
+std::vector<double> roots_of(std::span<const std::uint32_t> region, std::uint32_t width) {
+    const std::uint32_t seed = region.front();
+    const double xs = static_cast<double>(seed % width);
+    const double ys = static_cast<double>(seed / width);
+    std::vector<double> roots(region.size());
+    for (std::size_t i = 0; i < region.size(); ++i) roots[i] = root_distance(region[i], xs, ys, width);
+    return roots;
 }
 
 }  // namespace
 
 void shrink_region(std::vector<std::uint32_t>& region, std::span<std::uint8_t> used, double radius,
                    std::uint32_t width) {
-    const std::uint32_t seed = region.front();
-    const double xs = static_cast<double>(seed % width);
-    const double ys = static_cast<double>(seed / width);
-    std::size_t i = 0;
-    while (i < region.size()) {
-        if (distance(region[i], xs, ys, width, radius) > radius) {
-            used[region[i]] = 0;
-            region[i] = region.back();
-            region.pop_back();
-        } else {
-            ++i;
-        }
-    }
+    std::vector<double> roots = roots_of(region, width);
+    shrink_with_roots(region, roots, used, radius, width);
 }
 
 bool dense_enough(std::size_t pixels, const Rect& rect) {
@@ -69,7 +96,8 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::span<std::uint8
     std::uint32_t count = 0;
     double sum = 0.0, sum_sq = 0.0;
     for (std::uint32_t index : region) {
-        if (!(distance(index, xs, ys, width, radius) < radius)) continue;
+        const double root = root_distance(index, xs, ys, width);
+        if (!(distance(index, root, xs, ys, width, radius) < radius)) continue;
         double d = angle_of(field[index]) - seed_angle;
         while (d <= -PI) d += TWO_PI;
         while (d > PI) d -= TWO_PI;
@@ -96,12 +124,14 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::span<std::uint8
     double r = std::isnan(to_first) ? to_second
              : std::isnan(to_second) ? to_first
              : (to_first > to_second ? to_first : to_second);
+    // Each pixel's distance from the seed, worked out once for every round.
+    std::vector<double> roots = roots_of(region, width);
     for (;;) {
         r = r * RADIUS_FACTOR;
         // A radius that does not fall (infinite or NaN, only from non-finite
         // rectangles) would never shrink the region.
         if (!std::isfinite(r)) return false;
-        shrink_region(region, used, r, width);
+        shrink_with_roots(region, roots, used, r, width);
         if (region.size() < min_reg_size) return false;
         rect = region_to_rect(region, field, width, angle, rect.p);
         if (dense_enough(region.size(), rect)) return true;
