@@ -5,7 +5,7 @@ Prints, per image and scale, the median times, their ratio and the segment
 counts; at scale 1.0 also the share of OpenCV's segments at least 20 px long
 that vantrell finds too (both end points within 1.5 px, either direction).
 
-    python bench/bench_detect.py [--runs 7]
+    python bench/bench_detect.py [--runs 21]
 """
 import argparse
 
@@ -54,7 +54,7 @@ def matched_share(ours, theirs, shift):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--runs", type=int, default=21)
     args = parser.parse_args()
     print(f"vantrell vs OpenCV {cv2.__version__} line segment detector (LSD_REFINE_ADV); "
           f"medians of {args.runs} runs in turn, ratio = median of the pairs' ratios; pool of {cv2.getNumberOfCPUs()} processors")
