@@ -327,17 +327,25 @@ public:
         tap_weights(table_[static_cast<std::size_t>(taps_.tx[i])], table_[static_cast<std::size_t>(taps_.ty[i])], out);
     }
 
-    // Four interior pixels at once: four independent sums, each over the 36
-    // taps in row order, top to bottom and left to right.
+    // Four interior pixels at once, from a shared block of widened pixels
+    // when their windows overlap, else each tap widened where it is read.
     void interior4(std::size_t i, T* out) const {
         TapWeights wt[LANES];
         for (std::size_t l = 0; l < LANES; ++l) weights(i + l, wt[l]);
         prefetch_below(samples_, taps_.offset[i], 6, stride_);
         if (interior4_shared(i, wt, out)) return;
-        const T* line0 = samples_ + taps_.offset[i];
-        const T* line1 = samples_ + taps_.offset[i + 1];
-        const T* line2 = samples_ + taps_.offset[i + 2];
-        const T* line3 = samples_ + taps_.offset[i + 3];
+        const T* first[LANES];
+        for (std::size_t l = 0; l < LANES; ++l) first[l] = samples_ + taps_.offset[i + l];
+        sum4(wt, out, [&](std::size_t l, std::size_t j, std::size_t k) {
+            return load_pixel(first[l] + j * stride_ + 3 * k);
+        });
+    }
+
+    // The four sums of interior4, each over the 36 taps in row order, top to
+    // bottom and left to right: tap(l, j, k) gives pixel l's samples at tap row
+    // j and column k, widened.
+    template <class Tap>
+    [[gnu::always_inline]] void sum4(const TapWeights* wt, T* out, Tap tap) const {
         __m256d acc0 = _mm256_setzero_pd();
         __m256d acc1 = _mm256_setzero_pd();
         __m256d acc2 = _mm256_setzero_pd();
@@ -349,15 +357,11 @@ public:
 #pragma GCC unroll 1
             for (std::size_t k = 0; k < 6; ++k) {
                 const std::size_t t = 8 * j + k;
-                acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(_mm256_broadcast_sd(wt[0].w + t), load_pixel(line0 + 3 * k)));
-                acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(_mm256_broadcast_sd(wt[1].w + t), load_pixel(line1 + 3 * k)));
-                acc2 = _mm256_add_pd(acc2, _mm256_mul_pd(_mm256_broadcast_sd(wt[2].w + t), load_pixel(line2 + 3 * k)));
-                acc3 = _mm256_add_pd(acc3, _mm256_mul_pd(_mm256_broadcast_sd(wt[3].w + t), load_pixel(line3 + 3 * k)));
+                acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(_mm256_broadcast_sd(wt[0].w + t), tap(0, j, k)));
+                acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(_mm256_broadcast_sd(wt[1].w + t), tap(1, j, k)));
+                acc2 = _mm256_add_pd(acc2, _mm256_mul_pd(_mm256_broadcast_sd(wt[2].w + t), tap(2, j, k)));
+                acc3 = _mm256_add_pd(acc3, _mm256_mul_pd(_mm256_broadcast_sd(wt[3].w + t), tap(3, j, k)));
             }
-            line0 += stride_;
-            line1 += stride_;
-            line2 += stride_;
-            line3 += stride_;
         }
         constexpr double max = max_sample<T>();
         store_pixels(out, stored_samples(acc0, max), stored_samples(acc1, max), stored_samples(acc2, max),
@@ -387,24 +391,9 @@ public:
         for (std::size_t j = 0; j < 6; ++j, line += stride_) {
             for (std::size_t k = 0; k < columns; ++k) _mm256_store_pd(block[j][k], load_pixel(line + 3 * k));
         }
-        __m256d acc0 = _mm256_setzero_pd();
-        __m256d acc1 = _mm256_setzero_pd();
-        __m256d acc2 = _mm256_setzero_pd();
-        __m256d acc3 = _mm256_setzero_pd();
-#pragma GCC unroll 1
-        for (std::size_t j = 0; j < 6; ++j) {
-#pragma GCC unroll 1
-            for (std::size_t k = 0; k < 6; ++k) {
-                const std::size_t t = 8 * j + k;
-                acc0 = _mm256_add_pd(acc0, _mm256_mul_pd(_mm256_broadcast_sd(wt[0].w + t), _mm256_load_pd(block[j][shift[0] + k])));
-                acc1 = _mm256_add_pd(acc1, _mm256_mul_pd(_mm256_broadcast_sd(wt[1].w + t), _mm256_load_pd(block[j][shift[1] + k])));
-                acc2 = _mm256_add_pd(acc2, _mm256_mul_pd(_mm256_broadcast_sd(wt[2].w + t), _mm256_load_pd(block[j][shift[2] + k])));
-                acc3 = _mm256_add_pd(acc3, _mm256_mul_pd(_mm256_broadcast_sd(wt[3].w + t), _mm256_load_pd(block[j][shift[3] + k])));
-            }
-        }
-        constexpr double max = max_sample<T>();
-        store_pixels(out, stored_samples(acc0, max), stored_samples(acc1, max), stored_samples(acc2, max),
-                     stored_samples(acc3, max));
+        sum4(wt, out, [&](std::size_t l, std::size_t j, std::size_t k) {
+            return _mm256_load_pd(block[j][shift[l] + k]);
+        });
         return true;
     }
 
