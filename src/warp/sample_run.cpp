@@ -76,13 +76,14 @@ void warp_positions(const WarpRow& row, const double* X, std::size_t n, double* 
 template <class T>
 void warp_run_rgb_portable(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table,
                            const WarpRow& row, const double* X, std::size_t n, T* out) {
-    double xs[RUN_LENGTH];
-    double ys[RUN_LENGTH];
-    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
-        const std::size_t count = std::min(RUN_LENGTH, n - start);
-        warp_positions_portable(row, X + start, count, xs, ys);
-        sample_run_portable<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
-    }
+    warp_in_runs(
+        X, n, out,
+        [&](const double* x, std::size_t count, double* xs, double* ys) {
+            warp_positions_portable(row, x, count, xs, ys);
+        },
+        [&](const double* xs, const double* ys, std::size_t count, T* run) {
+            sample_run_portable<T, 3>(source, filter, table, xs, ys, count, run);
+        });
 }
 
 template <class T>
@@ -92,13 +93,12 @@ void warp_run_rgb(const SourceImage<T>& source, Filter filter, const Lanczos3Tab
         warp_run_rgb_avx512<T>(source, filter, table, row, X, n, out);
         return;
     }
-    double xs[RUN_LENGTH];
-    double ys[RUN_LENGTH];
-    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
-        const std::size_t count = std::min(RUN_LENGTH, n - start);
-        warp_positions(row, X + start, count, xs, ys);
-        sample_run<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
-    }
+    warp_in_runs(
+        X, n, out,
+        [&](const double* x, std::size_t count, double* xs, double* ys) { warp_positions(row, x, count, xs, ys); },
+        [&](const double* xs, const double* ys, std::size_t count, T* run) {
+            sample_run<T, 3>(source, filter, table, xs, ys, count, run);
+        });
 }
 
 #define VANTRELL_WARP_INSTANCES(T)                                                                         \

@@ -91,6 +91,20 @@ template <class T>
 void warp_run_rgb_avx512(const SourceImage<T>& source, Filter filter, const Lanczos3Table* table, const WarpRow& row,
                          const double* X, std::size_t n, T* out);
 
+// A warp row of n pixels with plane X, run by run of at most RUN_LENGTH:
+// positions(X, count, xs, ys) works out a run's source positions, then
+// sample(xs, ys, count, out) samples them into its 3 count samples.
+template <class T, class Positions, class Sample>
+void warp_in_runs(const double* X, std::size_t n, T* out, Positions&& positions, Sample&& sample) {
+    double xs[RUN_LENGTH];
+    double ys[RUN_LENGTH];
+    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
+        const std::size_t count = n - start < RUN_LENGTH ? n - start : RUN_LENGTH;
+        positions(X + start, count, xs, ys);
+        sample(xs, ys, count, out + start * 3);
+    }
+}
+
 // a * b, or the largest size when the product does not fit (no buffer can
 // have that length, so a comparison with a real length still fails).
 inline std::size_t size_product(std::size_t a, std::size_t b) {

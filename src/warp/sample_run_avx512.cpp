@@ -546,13 +546,14 @@ void warp_run_rgb_avx512(const SourceImage<T>& source, Filter filter, const Lanc
         bilinear_warp_rgb(source, row, X, n, out);
         return;
     }
-    double xs[RUN_LENGTH];
-    double ys[RUN_LENGTH];
-    for (std::size_t start = 0; start < n; start += RUN_LENGTH) {
-        const std::size_t count = std::min(RUN_LENGTH, n - start);
-        warp_positions_avx2(row, X + start, count, xs, ys);
-        sample_run_avx512<T, 3>(source, filter, table, xs, ys, count, out + start * 3);
-    }
+    warp_in_runs(
+        X, n, out,
+        [&](const double* x, std::size_t count, double* xs, double* ys) {
+            warp_positions_avx2(row, x, count, xs, ys);
+        },
+        [&](const double* xs, const double* ys, std::size_t count, T* run) {
+            sample_run_avx512<T, 3>(source, filter, table, xs, ys, count, run);
+        });
 }
 
 template void warp_run_rgb_avx512<std::uint8_t>(const SourceImage<std::uint8_t>&, Filter, const Lanczos3Table*,
