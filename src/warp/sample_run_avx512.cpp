@@ -418,16 +418,25 @@ struct WindowRow {
     __m512d hi[3];
 };
 
+// Sample 3 q + c of column q in quadword q, for columns 0 .. 7 (lo) and
+// 8 .. 15 (hi): the indices that split interleaved samples into channel c.
+struct ChannelPicks {
+    __m512i lo, hi;
+};
+[[gnu::always_inline]] inline ChannelPicks channel_picks(int c) {
+    const __m512i lo = _mm512_add_epi64(_mm512_set_epi64(21, 18, 15, 12, 9, 6, 3, 0), _mm512_set1_epi64(c));
+    return {lo, _mm512_add_epi64(lo, _mm512_set1_epi64(24))};
+}
+
 [[gnu::always_inline]] inline WindowRow widen_row(const std::uint8_t* p, std::size_t columns) {
     const __m512i bytes = _mm512_maskz_loadu_epi8((std::uint64_t{1} << (3 * columns)) - 1, p);
     WindowRow r;
     for (int c = 0; c < 3; ++c) {
         // Byte 3 q + c of column q to byte 0 of quadword q, the rest 0.
-        const __m512i pick_lo = _mm512_add_epi64(_mm512_set_epi64(21, 18, 15, 12, 9, 6, 3, 0), _mm512_set1_epi64(c));
-        const __m512i pick_hi = _mm512_add_epi64(pick_lo, _mm512_set1_epi64(24));
+        const ChannelPicks pick = channel_picks(c);
         constexpr __mmask64 low_bytes = 0x0101010101010101;
-        r.lo[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutexvar_epi8(low_bytes, pick_lo, bytes));
-        r.hi[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutexvar_epi8(low_bytes, pick_hi, bytes));
+        r.lo[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutexvar_epi8(low_bytes, pick.lo, bytes));
+        r.hi[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutexvar_epi8(low_bytes, pick.hi, bytes));
     }
     return r;
 }
@@ -440,11 +449,10 @@ struct WindowRow {
     WindowRow r;
     for (int c = 0; c < 3; ++c) {
         // Word 3 q + c of column q to word 0 of quadword q, the rest 0.
-        const __m512i pick_lo = _mm512_add_epi64(_mm512_set_epi64(21, 18, 15, 12, 9, 6, 3, 0), _mm512_set1_epi64(c));
-        const __m512i pick_hi = _mm512_add_epi64(pick_lo, _mm512_set1_epi64(24));
+        const ChannelPicks pick = channel_picks(c);
         constexpr __mmask32 low_words = 0x11111111;
-        r.lo[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutex2var_epi16(low_words, a, pick_lo, b));
-        r.hi[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutex2var_epi16(low_words, a, pick_hi, b));
+        r.lo[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutex2var_epi16(low_words, a, pick.lo, b));
+        r.hi[c] = _mm512_cvtepu64_pd(_mm512_maskz_permutex2var_epi16(low_words, a, pick.hi, b));
     }
     return r;
 }
