@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "pool/pool.hpp"
+#include "sample/cpu.hpp"
 #include "sample/sample.hpp"
 
 namespace vantrell::detector {
@@ -61,14 +62,11 @@ void add_scaled_plain(double* __restrict acc, const double* __restrict src, doub
     add_scaled_loop(acc, src, k, n);
 }
 
-// The widest vector unit of this processor, chosen on first use. (Chosen by
-// hand rather than by an ifunc resolver, which runs before sanitizer runtimes
-// are ready.)
+// The widest vector unit of this processor, chosen on first use.
 void add_scaled(double* __restrict acc, const double* __restrict src, double k, std::size_t n) {
     static const AddScaled chosen = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return &add_scaled_avx512;
-        if (__builtin_cpu_supports("avx2")) return &add_scaled_avx2;
+        if (cpu_has_avx512f()) return &add_scaled_avx512;
+        if (cpu_has_avx2()) return &add_scaled_avx2;
         return &add_scaled_plain;
     }();
     chosen(acc, src, k, n);

@@ -7,6 +7,7 @@
 #include "detector/downscale.hpp"
 #include "detector/level_lines_rows.hpp"
 #include "pool/pool.hpp"
+#include "sample/cpu.hpp"
 #include "sample/sample.hpp"
 
 namespace vantrell::detector {
@@ -81,25 +82,11 @@ float field_row_portable(const double* top, const double* bottom, std::size_t wi
     return largest;
 }
 
-bool have_avx2() {
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return avx2;
-}
+bool have_avx2() { return cpu_has_avx2(); }
 
-bool have_avx512() {
-    static const bool avx512 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
-    }();
-    return avx512;
-}
+bool have_avx512() { return cpu_has_avx512f(); }
 
-// The widest code of this processor, chosen on first use. (Chosen by hand
-// rather than by an ifunc resolver, which runs before sanitizer runtimes are
-// ready.)
+// The widest code of this processor, chosen on first use.
 float field_row(const double* top, const double* bottom, std::size_t width, double weak_sq, Px* out) {
     using Row = float (*)(const double*, const double*, std::size_t, double, Px*);
     static const Row chosen = [] {

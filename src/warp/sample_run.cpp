@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "sample/cpu.hpp"
+
 namespace vantrell::warp {
 
 template <class T, int C>
@@ -22,17 +24,9 @@ void sample_run_portable(const SourceImage<T>& source, Filter filter, const Lanc
     }
 }
 
-bool have_avx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
+bool have_avx2() { return cpu_has_avx2(); }
 
-bool have_avx512() {
-    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-                               __builtin_cpu_supports("avx512vbmi");
-    return avx512;
-}
+bool have_avx512() { return cpu_has_avx512_vbmi(); }
 
 bool avx2_fits(std::size_t w, std::size_t h) {
     // Floor indices, tap indices and the interior tests run in 32-bit lanes,
