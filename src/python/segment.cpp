@@ -7,6 +7,7 @@
 #include <string>
 
 #include "python/compat.hpp"
+#include "python/convert.hpp"
 
 namespace vantrell::py {
 namespace {
@@ -57,6 +58,51 @@ PyObject* segment_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// Pickling and copying: an instance reduces to the class's one reconstructor
+// and its seven stored values. Every protocol from 1 on writes floats as their
+// eight bytes, so each field comes back bit for bit (NaN payloads and signed
+// zeros included); protocol 0 writes floats as text, which keeps every value
+// but a NaN's sign and payload.
+PyObject* segment_reduce(PyObject* self, PyObject*) {
+    const auto& s = reinterpret_cast<SegmentObject*>(self)->record;
+    Ref rebuild(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_fields"));
+    if (!rebuild) return nullptr;
+    return Py_BuildValue("O(ddddddd)", rebuild.get(), s.x1, s.y1, s.x2, s.y2, s.width,
+                         s.precision, s.log_nfa);
+}
+
+const char* const FIELD_NAMES[] = {"x1", "y1", "x2", "y2", "width", "precision", "log_nfa"};
+constexpr Signature FROM_FIELDS{"Segment._from_fields", FIELD_NAMES, 7, 7};
+
+// The reconstructor: seven floats (float subclasses such as numpy.float64
+// too), read as they are stored, so no code of the caller's runs. Ints and
+// everything else are refused: a pickle only ever holds floats here.
+PyObject* segment_from_fields(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    PyObject* bound[7];  // borrowed
+    if (!bind_arguments(FROM_FIELDS, args, nargs, kwnames, bound)) return nullptr;
+    double values[7];
+    for (int i = 0; i < 7; ++i) {
+        if (!PyFloat_Check(bound[i])) {
+            raise_not_instance(bound[i], "float", FIELD_NAMES[i]);
+            return nullptr;
+        }
+        values[i] = PyFloat_AS_DOUBLE(bound[i]);
+    }
+    return make_segment(type, detector::Segment{values[0], values[1], values[2], values[3],
+                                                values[4], values[5], values[6]});
+}
+
+PyMethodDef segment_methods[] = {
+    {"__reduce__", segment_reduce, METH_NOARGS, "Helper for pickle."},
+    {"_from_fields",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(segment_from_fields)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "_from_fields($type, /, x1, y1, x2, y2, width, precision, log_nfa)\n--\n\n"
+     "A Segment holding these seven floats unchanged (pickle's and copy's way back)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 #define SEGMENT_FIELD(name)                                                           \
     {#name, MEMBER_DOUBLE,                                                            \
      static_cast<Py_ssize_t>(offsetof(SegmentObject, record) +                        \
@@ -80,6 +126,7 @@ PyType_Slot segment_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(segment_repr)},
     {Py_tp_members, segment_members},
     {Py_tp_getset, segment_getset},
+    {Py_tp_methods, segment_methods},
     {0, nullptr},
 };
 
