@@ -11,10 +11,10 @@ CPP_BUILD := build/cpp
 
 all: build
 
-$(STAMP): Makefile requirements-dev.txt
+$(STAMP): Makefile requirements-dev.txt requirements-typing.txt
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q -r requirements-dev.txt
+	$(PIP) install -q -r requirements-dev.txt -r requirements-typing.txt
 	touch $@
 
 # Build and install the extension into the virtual environment.

@@ -1,0 +1,95 @@
+"""Line segment detection and exact resampling for NumPy arrays."""
+
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+
+import numpy as np
+
+__all__ = ["Segment", "detect", "warp_rgb", "remap_rgb", "remap_gray"]
+
+# What the float protocol accepts: float, int, NumPy scalars, objects with
+# __float__ or __index__ (str is refused).
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Filter: TypeAlias = Literal["bilinear", "lanczos3"]
+
+_U8: TypeAlias = np.dtype[np.uint8]
+_U16: TypeAlias = np.dtype[np.uint16]
+_Gray: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.uint8 | np.uint16 | np.float32 | np.float64]]
+_Map: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.float32]]
+# Any object that passes the sequence check: a list or tuple, or a 1-D array.
+_Nine: TypeAlias = Sequence[_Float] | np.ndarray[tuple[int], np.dtype[Any]]
+_Fields: TypeAlias = tuple[float, float, float, float, float, float, float]
+
+@final
+class Segment:
+    """One detected line segment, in input-image coordinates."""
+
+    @property
+    def x1(self) -> float: ...
+    @property
+    def y1(self) -> float: ...
+    @property
+    def x2(self) -> float: ...
+    @property
+    def y2(self) -> float: ...
+    @property
+    def width(self) -> float: ...
+    @property
+    def precision(self) -> float: ...
+    @property
+    def log_nfa(self) -> float: ...
+    @property
+    def angle(self) -> float:
+        """Direction in degrees, -90 to 90, 0 = horizontal."""
+    @property
+    def length(self) -> float:
+        """Length in pixels."""
+    def __reduce__(self) -> tuple[Callable[..., Segment], _Fields]: ...
+    @classmethod
+    def _from_fields(
+        cls, x1: float, y1: float, x2: float, y2: float, width: float, precision: float, log_nfa: float
+    ) -> Segment: ...
+
+def detect(gray: _Gray, scale: _Float = 0.8) -> list[Segment]:
+    """Find the validated line segments of a grayscale image."""
+
+@overload
+def warp_rgb(
+    src: np.ndarray[tuple[int, int, int], _U8],
+    inverse: _Nine,
+    scale: _Float,
+    off_x: _Float,
+    off_y: _Float,
+    filter: _Filter = "bilinear",
+    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
+) -> np.ndarray[tuple[int, int, int], _U8]:
+    """Perspective-warp an RGB image through an inverse homography."""
+@overload
+def warp_rgb(
+    src: np.ndarray[tuple[int, int, int], _U16],
+    inverse: _Nine,
+    scale: _Float,
+    off_x: _Float,
+    off_y: _Float,
+    filter: _Filter = "bilinear",
+    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
+) -> np.ndarray[tuple[int, int, int], _U16]: ...
+@overload
+def remap_rgb(
+    src: np.ndarray[tuple[int, int, int], _U8], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
+) -> np.ndarray[tuple[int, int, int], _U8]:
+    """Resample an RGB image through a coordinate map: output pixel (x, y)
+    takes its value from source position (map_x[y, x], map_y[y, x])."""
+@overload
+def remap_rgb(
+    src: np.ndarray[tuple[int, int, int], _U16], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
+) -> np.ndarray[tuple[int, int, int], _U16]: ...
+@overload
+def remap_gray(
+    src: np.ndarray[tuple[int, int], _U8], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
+) -> np.ndarray[tuple[int, int], _U8]:
+    """Resample a single-channel image (a mask) through a coordinate map."""
+@overload
+def remap_gray(
+    src: np.ndarray[tuple[int, int], _U16], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
+) -> np.ndarray[tuple[int, int], _U16]: ...
