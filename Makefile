@@ -65,7 +65,35 @@ ft-check: $(STAMP)
 	done
 
 clean:
-	rm -rf build
+	rm -rf build dist
+
+# ---------------------------------------------------------------------------
+# Distributions: an sdist, and for each CPython here a manylinux wheel built
+# from it (tools/dist.sh says how). `make dist-check` installs each wheel into
+# a fresh environment and runs the test suite against it; `make
+# dist-check-314` does the same for CPython 3.14 in the Debian chroot (root).
+
+.PHONY: dist dist-check dist-check-314
+
+DIST_TOOLS := build/dist-tools
+DIST_PYTHONS ?= $(shell for v in 3.13 3.11; do tools/find-python $$v 2>/dev/null; done)
+
+$(DIST_TOOLS)/.installed: requirements-dist.txt
+	test -x $(DIST_TOOLS)/bin/python || $(PYTHON) -m venv $(DIST_TOOLS)
+	$(DIST_TOOLS)/bin/pip install -q --upgrade pip
+	$(DIST_TOOLS)/bin/pip install -q -r requirements-dist.txt
+	touch $@
+
+dist: $(DIST_TOOLS)/.installed
+	tools/dist.sh build $(DIST_PYTHONS)
+
+dist-check: dist
+	tools/dist.sh check $(DIST_PYTHONS)
+
+# Takes the sdist that `make dist` left in dist/.
+dist-check-314:
+	test -f dist/vantrell-*.tar.gz || $(MAKE) --no-print-directory dist
+	bash tools/py314-leg.sh dist
 
 # ---------------------------------------------------------------------------
 # Hardening: sanitizers, fuzzing, leaks and a CPython 3.14 leg.
