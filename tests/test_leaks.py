@@ -1,6 +1,8 @@
 """Memory and references stay flat over many calls, successful and failing."""
+import copy
 import gc
 import os
+import pickle
 import sys
 import tracemalloc
 
@@ -34,6 +36,7 @@ def make_inputs():
         "rgb": rgb, "rgb16": rgb16, "rgb_rev": rgb[::-1],        # negative stride: copied
         "mask": mask, "mask_t": np.ascontiguousarray(mask.T).T,
         "mx": mx, "my": my, "mx_t": np.ascontiguousarray(mx.T).T, "bad": np.zeros((4, 4), np.int32),
+        "segment": vantrell.Segment._from_fields(1.0, 2.5, -3.0, 4.0, 1.5, 0.125, 7.0),
     }
 
 
@@ -64,6 +67,10 @@ def mixed_calls(a):
         lambda: vantrell.remap_gray(a["mask_t"], a["mx"], a["my"], filter="lanczos3"),
         lambda: vantrell.remap_gray(a["mask"], a["mx"], a["my"], filter=None),
         lambda: vantrell.remap_gray(a["rgb"], a["mx"], a["my"]),
+        lambda: pickle.loads(pickle.dumps(a["segment"], 5)),
+        lambda: copy.deepcopy([a["segment"]]),
+        lambda: vantrell.Segment._from_fields(1.0, 2.0, 3, 4.0, 5.0, 6.0, 7.0),
+        lambda: vantrell.Segment._from_fields(*[1.0] * 8),
     ]
 
 

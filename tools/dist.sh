@@ -59,7 +59,7 @@ check() {
     tag=$(tag_of "$py")
     wheel=$(ls "$OUT"/vantrell-*-"$tag"-"$tag"-*manylinux*.whl)
     extras=$(extras_of "$wheel")
-    env="$WORK/check-$tag"
+    env="$PWD/$WORK/check-$tag"
     run="$env/run"
     rm -rf "$env"
     "$py" -m venv "$env"

@@ -1,7 +1,7 @@
 """Line segment detection and exact resampling for NumPy arrays."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 import numpy as np
 
@@ -24,20 +24,14 @@ _Fields: TypeAlias = tuple[float, float, float, float, float, float, float]
 class Segment:
     """One detected line segment, in input-image coordinates."""
 
-    @property
-    def x1(self) -> float: ...
-    @property
-    def y1(self) -> float: ...
-    @property
-    def x2(self) -> float: ...
-    @property
-    def y2(self) -> float: ...
-    @property
-    def width(self) -> float: ...
-    @property
-    def precision(self) -> float: ...
-    @property
-    def log_nfa(self) -> float: ...
+    # The seven stored values, read-only.
+    x1: Final[float]
+    y1: Final[float]
+    x2: Final[float]
+    y2: Final[float]
+    width: Final[float]
+    precision: Final[float]
+    log_nfa: Final[float]
     @property
     def angle(self) -> float:
         """Direction in degrees, -90 to 90, 0 = horizontal."""
