@@ -1,7 +1,7 @@
 """Line segment detection and exact resampling for NumPy arrays."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
 import numpy as np
 
@@ -12,8 +12,8 @@ __all__ = ["Segment", "detect", "warp_rgb", "remap_rgb", "remap_gray"]
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Filter: TypeAlias = Literal["bilinear", "lanczos3"]
 
-_U8: TypeAlias = np.dtype[np.uint8]
-_U16: TypeAlias = np.dtype[np.uint16]
+# The resamplers' sample types: the result has the source's.
+_Sample = TypeVar("_Sample", np.uint8, np.uint16)
 _Gray: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.uint8 | np.uint16 | np.float32 | np.float64]]
 _Map: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.float32]]
 # Any object that passes the sequence check: a list or tuple, or a 1-D array.
@@ -47,43 +47,24 @@ class Segment:
 def detect(gray: _Gray, scale: _Float = 0.8) -> list[Segment]:
     """Find the validated line segments of a grayscale image."""
 
-@overload
 def warp_rgb(
-    src: np.ndarray[tuple[int, int, int], _U8],
+    src: np.ndarray[tuple[int, int, int], np.dtype[_Sample]],
     inverse: _Nine,
     scale: _Float,
     off_x: _Float,
     off_y: _Float,
     filter: _Filter = "bilinear",
     out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
-) -> np.ndarray[tuple[int, int, int], _U8]:
+) -> np.ndarray[tuple[int, int, int], np.dtype[_Sample]]:
     """Perspective-warp an RGB image through an inverse homography."""
-@overload
-def warp_rgb(
-    src: np.ndarray[tuple[int, int, int], _U16],
-    inverse: _Nine,
-    scale: _Float,
-    off_x: _Float,
-    off_y: _Float,
-    filter: _Filter = "bilinear",
-    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
-) -> np.ndarray[tuple[int, int, int], _U16]: ...
-@overload
+
 def remap_rgb(
-    src: np.ndarray[tuple[int, int, int], _U8], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
-) -> np.ndarray[tuple[int, int, int], _U8]:
+    src: np.ndarray[tuple[int, int, int], np.dtype[_Sample]], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
+) -> np.ndarray[tuple[int, int, int], np.dtype[_Sample]]:
     """Resample an RGB image through a coordinate map: output pixel (x, y)
     takes its value from source position (map_x[y, x], map_y[y, x])."""
-@overload
-def remap_rgb(
-    src: np.ndarray[tuple[int, int, int], _U16], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
-) -> np.ndarray[tuple[int, int, int], _U16]: ...
-@overload
+
 def remap_gray(
-    src: np.ndarray[tuple[int, int], _U8], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
-) -> np.ndarray[tuple[int, int], _U8]:
+    src: np.ndarray[tuple[int, int], np.dtype[_Sample]], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
+) -> np.ndarray[tuple[int, int], np.dtype[_Sample]]:
     """Resample a single-channel image (a mask) through a coordinate map."""
-@overload
-def remap_gray(
-    src: np.ndarray[tuple[int, int], _U16], map_x: _Map, map_y: _Map, filter: _Filter = "bilinear"
-) -> np.ndarray[tuple[int, int], _U16]: ...
