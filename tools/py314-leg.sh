@@ -6,7 +6,8 @@
 #                             suite run against the build directory
 #   tools/py314-leg.sh dist   the sdist that `make dist` left in dist/ built
 #                             into a wheel (Debian's scikit-build-core, no
-#                             index), repaired by auditwheel, installed into a
+#                             index), repaired by auditwheel where a policy
+#                             fits, installed into a
 #                             fresh virtual environment, and the suite run
 #                             against that install from a copy of tests/
 #
@@ -105,7 +106,16 @@ if [ "$MODE" = dist ]; then
       $WORK/env/bin/python -m pip wheel -q --no-deps --no-build-isolation --no-index \
         -w $WORK/raw $WORK/$(basename "${SDISTS[0]}") >$WORK/build.log 2>&1 ||
         { tail -n 60 $WORK/build.log; echo 'py314-leg: the wheel did not build from the sdist'; exit 1; }
-      auditwheel repair -w $WORK/wheel $WORK/raw/*.whl
+      # sid's toolchain may be newer than the manylinux policies Debian's
+      # auditwheel knows: this wheel is only tested, never shipped, so the
+      # unrepaired one stands in when no policy fits.
+      if auditwheel repair -w $WORK/wheel $WORK/raw/*.whl >$WORK/repair.log 2>&1; then
+        grep 'Fixed-up wheel' $WORK/repair.log || true
+      else
+        tail -n 5 $WORK/repair.log
+        echo 'py314-leg: auditwheel found no manylinux policy here; testing the unrepaired wheel'
+        mkdir -p $WORK/wheel && cp $WORK/raw/*.whl $WORK/wheel/
+      fi
       $WORK/env/bin/python -m pip install -q --no-deps --no-index $WORK/wheel/*.whl
       cd $WORK/run
       $WORK/env/bin/python -c 'import sys, numpy, pytest, vantrell
