@@ -1,0 +1,21 @@
+import importlib.util
+import pathlib
+import sys
+
+import pytest
+
+DEMO = pathlib.Path(__file__).resolve().parents[2] / "demo"
+
+
+def load_demo_module(name):
+    spec = importlib.util.spec_from_file_location(f"vantrell_demo_{name}", DEMO / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module          # dataclasses look their module up
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="session")
+def scenes():
+    """The synthetic scenes of the demo and the benchmark (demo/scenes.py)."""
+    return load_demo_module("scenes")
