@@ -1,5 +1,5 @@
-"""A minimal PNG writer (8-bit RGB or gray, no filtering), so that the demo
-needs nothing but NumPy."""
+"""A minimal PNG writer (8-bit RGB or gray), so that the demo needs nothing
+but NumPy and the standard library."""
 from __future__ import annotations
 
 import struct
@@ -20,8 +20,21 @@ def write_png(path: str, image: np.ndarray) -> None:
         raise TypeError("write_png takes (H, W, 3) or (H, W) uint8 arrays")
     h, w = img.shape[:2]
     colour = 2 if img.ndim == 3 else 0
-    rows = img.reshape(h, -1)
-    raw = np.concatenate([np.zeros((h, 1), np.uint8), rows], axis=1).tobytes()  # filter 0 per row
+    rows = img.reshape(h, -1).astype(np.int16)
+    # filter type 4 (Paeth) on every row: each byte minus the one of its left,
+    # upper and upper-left neighbours nearest to left + upper - upper-left
+    bpp = 3 if colour == 2 else 1
+    a = np.zeros_like(rows)
+    a[:, bpp:] = rows[:, :-bpp]
+    b = np.zeros_like(rows)
+    b[1:] = rows[:-1]
+    c = np.zeros_like(rows)
+    c[1:, bpp:] = rows[:-1, :-bpp]
+    p = a + b - c
+    pa, pb, pc = np.abs(p - a), np.abs(p - b), np.abs(p - c)
+    pred = np.where((pa <= pb) & (pa <= pc), a, np.where(pb <= pc, b, c))
+    filtered = ((rows - pred) % 256).astype(np.uint8)
+    raw = np.concatenate([np.full((h, 1), 4, np.uint8), filtered], axis=1).tobytes()
     header = struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0)
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n")

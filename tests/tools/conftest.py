@@ -19,3 +19,9 @@ def load_demo_module(name):
 def scenes():
     """The synthetic scenes of the demo and the benchmark (demo/scenes.py)."""
     return load_demo_module("scenes")
+
+
+@pytest.fixture(scope="session")
+def png_writer():
+    """The demo's PNG writer (demo/png.py)."""
+    return load_demo_module("png")
