@@ -43,6 +43,9 @@ MAX_LINES = 18
 SIDE_SAMPLES = 40
 #: Least fraction of a side's samples that must be brighter inside than outside.
 MIN_SUPPORT = 0.7
+#: Least fraction of paper-bright samples along a side on the picture's border
+#: (a sheet cut by the border may have text there).
+MIN_BORDER_SUPPORT = 0.4
 
 
 @dataclass(frozen=True)
@@ -226,6 +229,16 @@ def _on_border(q: np.ndarray, w: int, h: int) -> np.ndarray:
             | ((np.abs(q[..., 1] - h) < tol) & (np.abs(r[..., 1] - h) < tol)))
 
 
+def _masked_median(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
+    """Median of each row's kept values ((Q, ...) arrays; 0 for a row with none)."""
+    flat = np.where(keep, values, np.inf).reshape(len(values), -1)
+    n = keep.reshape(len(values), -1).sum(axis=1)
+    flat.sort(axis=1)
+    rows = np.arange(len(values))
+    lo, hi = np.maximum((n - 1) // 2, 0), np.maximum(n // 2, 0)
+    return np.where(n > 0, 0.5 * (flat[rows, lo] + flat[rows, hi]), 0.0)
+
+
 def _score(gray: np.ndarray, q: np.ndarray, border: np.ndarray
            ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Edge support, contrast and area fraction of each quadrilateral.
@@ -234,7 +247,9 @@ def _score(gray: np.ndarray, q: np.ndarray, border: np.ndarray
     three samples outside: the support of a side is the fraction of its
     samples where the inside is brighter by a clear margin; the contrast is
     the median difference over all samples, relative to the picture's range.
-    Sides on the picture's border count as supported and carry no contrast.
+    A side on the picture's border carries no contrast; its support is the
+    fraction of its points where one of three samples inside is nearer the
+    paper than the desk (the median inside and outside of the other sides).
     """
     h, w = gray.shape
     lo, hi = np.percentile(gray, [2.0, 98.0])
@@ -253,15 +268,18 @@ def _score(gray: np.ndarray, q: np.ndarray, border: np.ndarray
     outside = np.max([_bilinear(gray, *(pts - k * off * n).transpose(3, 0, 1, 2))
                       for k in (1.0, 2.5, 5.0)], axis=0)
     diff = (inside - outside) / span                             # (Q, 4, S)
-    support = np.where(border, 1.0, (diff > 0.12).mean(axis=2))
-    # median over the samples of the sides off the border: those sort first
-    keyed = np.where(border[:, :, None], np.inf, diff).reshape(len(q), -1)
-    counted = (~border).sum(axis=1) * diff.shape[2]
-    keyed.sort(axis=1)
-    rows = np.arange(len(q))
-    lo_i = np.maximum((counted - 1) // 2, 0)
-    hi_i = np.maximum(counted // 2, 0)
-    contrast = np.where(counted > 0, 0.5 * (keyed[rows, lo_i] + keyed[rows, hi_i]), 0.0)
+    # along a side on the border only the inside can be seen: it counts where
+    # the brightest of three points inside is nearer the paper than the desk
+    # (medians inside and outside the other sides)
+    off_border = ~border[:, :, None] & np.ones(diff.shape, bool)
+    counted = off_border.sum(axis=(1, 2))
+    paper = _masked_median(inside, off_border)
+    desk = _masked_median(outside, off_border)
+    deepest = np.max([_bilinear(gray, *(pts + k * off * n).transpose(3, 0, 1, 2))
+                      for k in (1.0, 2.5, 5.0)], axis=0)     # text lines have paper between them
+    lit = deepest > (0.5 * (paper + desk))[:, None, None]
+    support = np.where(border, lit.mean(axis=2), (diff > 0.12).mean(axis=2))
+    contrast = np.where(counted > 0, _masked_median(diff, off_border), 0.0)
     area = 0.5 * np.sum(q[:, :, 0] * np.roll(q[:, :, 1], -1, 1) - np.roll(q[:, :, 0], -1, 1) * q[:, :, 1], 1)
     return support, contrast, area / (w * h)
 
@@ -360,11 +378,12 @@ def find_page(gray: np.ndarray) -> np.ndarray | None:
         return None
     border = _on_border(q, w, h)
     support, contrast, area = _score(gf, q, border)
-    ok = (support.min(axis=1) >= MIN_SUPPORT) & (contrast > 0.15) & (area > 0.03) \
-        & (border.sum(axis=1) <= 2)
+    ok = np.all(support >= np.where(border, MIN_BORDER_SUPPORT, MIN_SUPPORT), axis=1) \
+        & (contrast > 0.15) & (area > 0.03) & (border.sum(axis=1) <= 2)
     if not np.any(ok):
         return None
-    score = np.where(ok, support.mean(axis=1) * support.min(axis=1) * contrast * np.sqrt(area), -1.0)
+    seen = np.where(border, 1.0, support)      # a border side only has to pass its test
+    score = np.where(ok, seen.mean(axis=1) * seen.min(axis=1) * contrast * np.sqrt(area), -1.0)
     best = int(np.argmax(score))
     if border[best].any():          # the sheet leaves the picture
         return None
@@ -375,11 +394,14 @@ def page_aspect(corners: np.ndarray, width: int, height: int) -> float:
     """Width / height of the rectangle whose perspective image is `corners`.
 
     The camera is a pinhole with its principal point at the picture's centre.
-    Its focal length follows from the two vanishing points of the page's
-    sides (they are orthogonal directions), and then the page's true sides
-    from the homography of the unit square onto the corners. When a pair of
-    sides is nearly parallel the focal length is undetermined, and the ratio of
-    the mean lengths of opposite sides is used instead.
+    With H the homography of the unit square onto the corners, the page's
+    sides are the directions r1 = K^-1 h1 and r2 = K^-1 h2, which must be
+    orthogonal; the focal length f of K is the one that makes them so (the
+    two vanishing points of the sides fix it), held near the usual
+    `geometry.DEFAULT_FOCAL` x the longer side by a weak prior that only
+    matters when a pair of sides is nearly parallel (then f is undetermined).
+    The answer is |r1| / |r2|; when both pairs of sides are parallel it is the
+    ratio of the side lengths, whatever f.
 
     Parameters
     ----------
@@ -387,27 +409,24 @@ def page_aspect(corners: np.ndarray, width: int, height: int) -> float:
         TL, TR, BR, BL in the picture.
     width, height : int
         Size of the picture.
+
+    Returns
+    -------
+    float
+        The ratio, or the ratio of the mean lengths of opposite sides when the
+        corners admit no homography.
     """
     c = np.asarray(corners, dtype=np.float64) - (0.5 * width, 0.5 * height)
-    top = np.linalg.norm(c[1] - c[0])
-    bottom = np.linalg.norm(c[2] - c[3])
-    left = np.linalg.norm(c[3] - c[0])
-    right = np.linalg.norm(c[2] - c[1])
-    fallback = (top + bottom) / (left + right)
+    top, bottom = np.linalg.norm(c[1] - c[0]), np.linalg.norm(c[2] - c[3])
+    left, right = np.linalg.norm(c[3] - c[0]), np.linalg.norm(c[2] - c[1])
     hs = geo.fit_homography(np.array([[0, 0], [1, 0], [1, 1], [0, 1]], float), c)
     if isinstance(hs, geo.FailedEstimation):
-        return float(fallback)
-    hs = hs / np.linalg.norm(hs[:, :2], axis=0).max()
+        return float((top + bottom) / (left + right))
     side = max(width, height)
-    # each third-row term is the inverse distance to a vanishing point (in
-    # units of the page's image size): near zero, that pair is parallel
-    if min(abs(hs[2, 0]), abs(hs[2, 1])) * side < 0.02:
-        return float(fallback)
-    f2 = -(hs[0, 0] * hs[0, 1] + hs[1, 0] * hs[1, 1]) / (hs[2, 0] * hs[2, 1])
-    if not ((0.2 * side) ** 2 < f2 < (20.0 * side) ** 2):
-        return float(fallback)
-    k_inv = np.diag([1.0 / np.sqrt(f2), 1.0 / np.sqrt(f2), 1.0])
-    return float(np.linalg.norm(k_inv @ hs[:, 0]) / np.linalg.norm(k_inv @ hs[:, 1]))
+    focal = geo.focal_from_rectangle(hs, side)
+    r1 = np.array([hs[0, 0] / focal, hs[1, 0] / focal, hs[2, 0]])
+    r2 = np.array([hs[0, 1] / focal, hs[1, 1] / focal, hs[2, 1]])
+    return float(np.linalg.norm(r1) / np.linalg.norm(r2))
 
 
 def _unchanged(image: np.ndarray, reason: str, filter: str) -> Flattened:

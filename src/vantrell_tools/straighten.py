@@ -225,7 +225,7 @@ def straighten(image: np.ndarray, mode: str = "both", crop: str = "largest",
     (`geometry.consensus_vanishing_point`). The correction is a rotation of
     the camera about its centre, H = K Q K^-1, with the principal point at the
     image centre and the focal length from the two vanishing points when both
-    are finite and agree on one (else max(w, h) x 1.2): Q takes the vertical
+    are finite and agree on one (else `geometry.DEFAULT_FOCAL` x max(w, h)): Q takes the vertical
     direction onto the image's y axis and, for "both", the horizontal one
     (made orthogonal to the vertical) onto the x axis. The output is scaled to
     keep the detail at the image centre.
@@ -292,7 +292,7 @@ def straighten(image: np.ndarray, mode: str = "both", crop: str = "largest",
         return _unchanged(image, reason, empty, empty, filter)
 
     side = max(w, h)
-    focal = side * 1.2
+    focal = side * geo.DEFAULT_FOCAL
     if vert is not None and horiz is not None:
         focal = _focal_from_pair(vert.point, horiz.point, w, h) or focal
     k = _camera(w, h, focal)

@@ -116,3 +116,28 @@ def test_polygon_area_is_positive_clockwise_on_screen():
     square = np.array([[0, 0], [2, 0], [2, 3], [0, 3]], float)   # TL TR BR BL
     assert geo.polygon_area(square) == 6.0
     assert geo.polygon_area(square[::-1]) == -6.0
+
+
+def rectangle_homography(focal, tilt_deg, turn_deg, side=800.0):
+    """Homography from the unit square to the image (principal point at the
+    origin) of a 1 x 0.7 rectangle at distance 3, seen by a turned camera."""
+    a, b = np.radians(tilt_deg), np.radians(turn_deg)
+    rx = np.array([[1, 0, 0], [0, np.cos(a), -np.sin(a)], [0, np.sin(a), np.cos(a)]])
+    ry = np.array([[np.cos(b), 0, np.sin(b)], [0, 1, 0], [-np.sin(b), 0, np.cos(b)]])
+    k = np.diag([focal, focal, 1.0])
+    square = np.array([[0, 0], [1, 0], [1, 1], [0, 1]], float)
+    world = np.c_[square * (1.0, 0.7) - (0.5, 0.35), np.full(4, 3.0)]
+    img = world @ (k @ rx @ ry).T
+    return geo.fit_homography(square, img[:, :2] / img[:, 2:])
+
+
+@pytest.mark.parametrize("focal, tilt, turn", [(700.0, 25.0, 15.0), (1300.0, -20.0, 30.0)])
+def test_focal_from_rectangle_recovers_the_camera(focal, tilt, turn):
+    h = rectangle_homography(focal, tilt, turn)
+    found = geo.focal_from_rectangle(h, 800.0)
+    assert found == pytest.approx(focal, rel=0.01)       # grid steps of 0.3 %
+
+
+def test_focal_from_a_frontal_rectangle_is_the_default():
+    h = rectangle_homography(700.0, 0.0, 0.0)            # no perspective at all
+    assert geo.focal_from_rectangle(h, 800.0) == pytest.approx(geo.DEFAULT_FOCAL * 800.0, rel=0.005)
