@@ -126,9 +126,9 @@ def to_gray(image: np.ndarray) -> np.ndarray:
     if image.ndim == 2:
         return image
     wr, wg, wb = GRAY_WEIGHTS
-    acc = image[..., 0].astype(np.uint32) * np.uint32(wr)
-    acc += image[..., 1].astype(np.uint32) * np.uint32(wg)
-    acc += image[..., 2].astype(np.uint32) * np.uint32(wb)
+    acc = np.multiply(image[..., 0], wr, dtype=np.uint32)
+    acc += np.multiply(image[..., 1], wg, dtype=np.uint32)
+    acc += np.multiply(image[..., 2], wb, dtype=np.uint32)
     acc += np.uint32(500)
     acc //= np.uint32(1000)
     return acc.astype(image.dtype)

@@ -27,7 +27,7 @@ __all__ = [
     "segment_lines", "intersect", "normalising_transform", "apply_homography",
     "fit_homography", "vanishing_point", "consensus_vanishing_point",
     "direction_errors", "rotation_onto", "translation", "polygon_area",
-    "focal_from_rectangle", "DEFAULT_FOCAL",
+    "focal_from_rectangle", "DEFAULT_FOCAL", "IDENTITY", "warp_inverse",
 ]
 
 #: Focal length assumed when the picture cannot tell it, as a multiple of the
@@ -351,12 +351,38 @@ def rotation_onto(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return np.eye(3) + s * kx + (1.0 - c) * (kx @ kx)
 
 
-def polygon_area(points: np.ndarray) -> float:
+def polygon_area(points: np.ndarray) -> float | np.ndarray:
     """Signed area of a polygon (shoelace formula); positive when its vertices
-    run clockwise on screen (y down)."""
-    p = np.asarray(points, dtype=np.float64).reshape(-1, 2)
-    x, y = p[:, 0], p[:, 1]
-    return 0.5 * float(np.sum(x * np.roll(y, -1) - np.roll(x, -1) * y))
+    run clockwise on screen (y down).
+
+    Parameters
+    ----------
+    points : ndarray of shape (N, 2), or (Q, N, 2) for Q polygons at once
+
+    Returns
+    -------
+    float, or ndarray of shape (Q,)
+    """
+    p = np.asarray(points, dtype=np.float64)
+    x, y = p[..., 0], p[..., 1]
+    area = 0.5 * np.sum(x * np.roll(y, -1, axis=-1) - np.roll(x, -1, axis=-1) * y, axis=-1)
+    return float(area) if p.ndim == 2 else area
+
+
+#: The identity as the nine values `vantrell.warp_rgb` takes.
+IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
+
+
+def warp_inverse(to_source: np.ndarray) -> tuple[float, ...]:
+    """The nine values of `vantrell.warp_rgb`'s inverse for a homography from
+    output plane points to source points in this package's coordinates.
+
+    The resamplers put pixel centres at integers, half a pixel before this
+    package's convention, so the source point is moved by (-0.5, -0.5); the
+    matrix is scaled so that its last value is 1.
+    """
+    m = translation(-0.5, -0.5) @ np.asarray(to_source, dtype=np.float64)
+    return tuple(float(v) for v in (m / m[2, 2]).ravel())
 
 
 def focal_from_rectangle(h: np.ndarray, side: float) -> float:

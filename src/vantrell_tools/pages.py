@@ -206,7 +206,7 @@ def _quads(lines: np.ndarray, w: int, h: int) -> np.ndarray:
 def _ordered(q: np.ndarray) -> np.ndarray:
     """Quadrilaterals (Q, 4, 2) in clockwise order on screen, starting at the
     corner with the smallest x + y."""
-    area = 0.5 * np.sum(q[:, :, 0] * np.roll(q[:, :, 1], -1, 1) - np.roll(q[:, :, 0], -1, 1) * q[:, :, 1], 1)
+    area = geo.polygon_area(q)
     q = np.where((area < 0)[:, None, None], q[:, ::-1], q)
     start = np.argmin(q[:, :, 0] + q[:, :, 1], axis=1)
     idx = (start[:, None] + np.arange(4)[None, :]) % 4
@@ -280,7 +280,7 @@ def _score(gray: np.ndarray, q: np.ndarray, border: np.ndarray
     lit = deepest > (0.5 * (paper + desk))[:, None, None]
     support = np.where(border, lit.mean(axis=2), (diff > 0.12).mean(axis=2))
     contrast = np.where(counted > 0, _masked_median(diff, off_border), 0.0)
-    area = 0.5 * np.sum(q[:, :, 0] * np.roll(q[:, :, 1], -1, 1) - np.roll(q[:, :, 0], -1, 1) * q[:, :, 1], 1)
+    area = geo.polygon_area(q)
     return support, contrast, area / (w * h)
 
 
@@ -432,7 +432,7 @@ def page_aspect(corners: np.ndarray, width: int, height: int) -> float:
 def _unchanged(image: np.ndarray, reason: str, filter: str) -> Flattened:
     h, w = image.shape[:2]
     return Flattened(image=image.copy(), corners=None,
-                     inverse=(1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0), scale=1.0, off_x=0.0,
+                     inverse=geo.IDENTITY, scale=1.0, off_x=0.0,
                      off_y=0.0, out_size=(w, h), aspect=w / h if h else 1.0, filter=filter,
                      homography=np.eye(3), fitted=False, reason=reason)
 
@@ -498,10 +498,8 @@ def flatten_page(image: np.ndarray, corners: np.ndarray | None = None,
     hom = geo.fit_homography(rect, quad)
     if isinstance(hom, geo.FailedEstimation):
         raise ValueError(f"corners: {hom.reason}")
-    # output pixel (x, y) has its centre at (x + 0.5, y + 0.5); the resamplers
-    # put source pixel centres at integers, half a pixel before this module's
-    inv = geo.translation(-0.5, -0.5) @ hom
-    inverse = tuple(float(v) for v in (inv / inv[2, 2]).ravel())
+    # output pixel (x, y) has its centre at the plane point (x + 0.5, y + 0.5)
+    inverse = geo.warp_inverse(hom)
     rgb = image if image.ndim == 3 else np.repeat(image[:, :, None], 3, axis=2)
     out = vantrell.warp_rgb(rgb, inverse, 1.0, 0.5, 0.5, filter, (out_w, out_h))
     if image.ndim == 2:

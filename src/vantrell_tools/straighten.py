@@ -190,12 +190,36 @@ def _largest_rect(quad: np.ndarray, aspect: float | None) -> tuple[float, float,
     return best
 
 
+def _valid_mask(w: int, h: int, inverse: tuple[float, ...], off_x: float, off_y: float,
+                out_w: int, out_h: int, whole: bool) -> np.ndarray:
+    """255 where output pixels sample the source, by the module's own warp of
+    an all-255 source.
+
+    The pixels that sample the source form a convex region (the preimage of
+    the source rectangle), so when the output's outer rows and columns all do,
+    every pixel does; those four lines are warped alone (their plane points
+    are the same sums as in the whole warp), and the whole mask only when one
+    of them leaves the source or `whole` asks for it.
+    """
+    full = np.full((h, w, 3), 255, np.uint8)
+    if not whole:
+        lines = [
+            vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y, "bilinear", (out_w, 1)),
+            vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y + (out_h - 1), "bilinear", (out_w, 1)),
+            vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y, "bilinear", (1, out_h)),
+            vantrell.warp_rgb(full, inverse, 1.0, off_x + (out_w - 1), off_y, "bilinear", (1, out_h)),
+        ]
+        if all((line == 255).all() for line in lines):
+            return np.full((out_h, out_w), 255, np.uint8)
+    return np.ascontiguousarray(
+        vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y, "bilinear", (out_w, out_h))[:, :, 0])
+
+
 def _unchanged(image: np.ndarray, reason: str, vertical: np.ndarray, horizontal: np.ndarray,
                filter: str) -> Straightened:
     h, w = image.shape[:2]
-    ident = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
     return Straightened(
-        image=image.copy(), mask=np.full((h, w), 255, np.uint8), inverse=ident, scale=1.0,
+        image=image.copy(), mask=np.full((h, w), 255, np.uint8), inverse=geo.IDENTITY, scale=1.0,
         off_x=0.0, off_y=0.0, out_size=(w, h), filter=filter, homography=np.eye(3),
         vertical=vertical, horizontal=horizontal, fitted=reason == "", reason=reason)
 
@@ -344,19 +368,14 @@ def straighten(image: np.ndarray, mode: str = "both", crop: str = "largest",
         out_w, out_h = max(1, int(np.floor(rw))), max(1, int(np.floor(rh_)))
     to_output = geo.translation(-float(x0), -float(y0)) @ g
     # output pixel (x, y) has its centre at (x + 0.5, y + 0.5) of the output,
-    # the plane point (x + x0 + 0.5, y + y0 + 0.5); the resamplers put source
-    # pixel centres at integers, half a pixel before this module's coordinates
-    inverse_m = geo.translation(-0.5, -0.5) @ np.linalg.inv(g)
-    inverse_m = inverse_m / inverse_m[2, 2]
-    inverse = tuple(float(v) for v in inverse_m.ravel())
+    # the plane point (x + x0 + 0.5, y + y0 + 0.5)
+    inverse = geo.warp_inverse(np.linalg.inv(g))
     off_x, off_y = float(x0) + 0.5, float(y0) + 0.5
     rgb = image if image.ndim == 3 else np.repeat(image[:, :, None], 3, axis=2)
     out = vantrell.warp_rgb(rgb, inverse, 1.0, off_x, off_y, filter, (out_w, out_h))
     if image.ndim == 2:
         out = np.ascontiguousarray(out[:, :, 0])
-    full = np.full((h, w, 3), 255, np.uint8)
-    mask = np.ascontiguousarray(
-        vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y, "bilinear", (out_w, out_h))[:, :, 0])
+    mask = _valid_mask(w, h, inverse, off_x, off_y, out_w, out_h, whole=crop == "none")
     return Straightened(
         image=out, mask=mask, inverse=inverse, scale=1.0, off_x=off_x, off_y=off_y,
         out_size=(out_w, out_h), filter=filter, homography=to_output / to_output[2, 2],

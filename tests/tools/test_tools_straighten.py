@@ -63,6 +63,15 @@ def test_the_building_comes_out_upright(tilted):
     assert len(res.vertical) >= 3 and len(res.horizontal) >= 3
 
 
+@pytest.mark.parametrize("crop", ["largest", "none"])
+def test_the_mask_is_the_warp_of_an_all_white_source(tilted, crop):
+    # the mask of an inside crop is found from the output's border alone
+    res = straighten(tilted.image, crop=crop)
+    full = np.full(tilted.image.shape, 255, np.uint8)
+    warped = vantrell.warp_rgb(full, res.inverse, res.scale, res.off_x, res.off_y, "bilinear", res.out_size)
+    assert np.array_equal(res.mask, warped[:, :, 0])
+
+
 def test_crop_largest_is_all_valid_and_none_keeps_everything(tilted):
     largest = straighten(tilted.image, crop="largest")
     assert (largest.mask == 255).all()
