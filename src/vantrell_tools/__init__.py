@@ -7,8 +7,10 @@ height h covers [0, w] x [0, h]. Results are deterministic to the bit.
 from .arrays import draw_segments, segments_array, segments_from_array, to_gray
 from .pages import Flattened, find_page, flatten_page, page_aspect
 from .straighten import Straightened, straighten
+from .warped import Warped, warp_image
 
 __all__ = [
     "segments_array", "segments_from_array", "to_gray", "draw_segments",
     "Straightened", "straighten", "Flattened", "find_page", "flatten_page", "page_aspect",
+    "Warped", "warp_image",
 ]

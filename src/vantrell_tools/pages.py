@@ -20,7 +20,6 @@ References
 from __future__ import annotations
 
 from dataclasses import dataclass
-from itertools import combinations
 
 import numpy as np
 
@@ -28,6 +27,7 @@ import vantrell
 
 from . import geometry as geo
 from .arrays import _check_image, edge_endpoints, segments_array, to_gray
+from .warped import Warped, warp_image
 
 __all__ = ["Flattened", "find_page", "flatten_page", "page_aspect", "PAPER"]
 
@@ -49,52 +49,21 @@ MIN_BORDER_SUPPORT = 0.4
 
 
 @dataclass(frozen=True)
-class Flattened:
-    """Result of `flatten_page`.
-
-    ``vantrell.warp_rgb(image_in, inverse, scale, off_x, off_y, filter, out_size)``
-    gives `image` bit for bit (for a gray input, channel 0 of the warp of the
-    gray image repeated in three channels).
+class Flattened(Warped):
+    """Result of `flatten_page`: a `Warped` whose `homography` maps the output
+    to the input (the output's corners go to `corners`), with these besides.
 
     Attributes
     ----------
-    image : ndarray
-        The flattened page, same dtype (and number of channels) as the input;
-        the input unchanged when no page was found.
     corners : ndarray of shape (4, 2) or None
         The page's corners in the input (TL, TR, BR, BL); pass them back to
-        `flatten_page` to get the same warp.
-    inverse : tuple of 9 floats
-        Row-major 3 x 3 matrix from output plane points to source positions in
-        the resamplers' coordinates (pixel centres at integers).
-    scale, off_x, off_y : float
-        Output pixel (x, y) stands for the plane point
-        (x / scale + off_x, y / scale + off_y).
-    out_size : tuple of int
-        (width, height) of `image`.
+        `flatten_page` to get the same warp. None when no page was found.
     aspect : float
         Width / height of the output.
-    filter : str
-    homography : ndarray of shape (3, 3)
-        From output coordinates to input coordinates (both in the convention
-        above): the output's corners go to `corners`.
-    fitted : bool
-    reason : str
-        Why nothing was flattened ("" when fitted).
     """
 
-    image: np.ndarray
     corners: np.ndarray | None
-    inverse: tuple[float, ...]
-    scale: float
-    off_x: float
-    off_y: float
-    out_size: tuple[int, int]
     aspect: float
-    filter: str
-    homography: np.ndarray
-    fitted: bool
-    reason: str
 
 
 def _bilinear(img: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
@@ -500,10 +469,7 @@ def flatten_page(image: np.ndarray, corners: np.ndarray | None = None,
         raise ValueError(f"corners: {hom.reason}")
     # output pixel (x, y) has its centre at the plane point (x + 0.5, y + 0.5)
     inverse = geo.warp_inverse(hom)
-    rgb = image if image.ndim == 3 else np.repeat(image[:, :, None], 3, axis=2)
-    out = vantrell.warp_rgb(rgb, inverse, 1.0, 0.5, 0.5, filter, (out_w, out_h))
-    if image.ndim == 2:
-        out = np.ascontiguousarray(out[:, :, 0])
+    out = warp_image(image, inverse, 1.0, 0.5, 0.5, filter, (out_w, out_h))
     return Flattened(image=out, corners=quad, inverse=inverse, scale=1.0, off_x=0.5, off_y=0.5,
                      out_size=(out_w, out_h), aspect=out_w / out_h, filter=filter,
                      homography=hom, fitted=True, reason="")

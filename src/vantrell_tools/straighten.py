@@ -23,6 +23,7 @@ import vantrell
 
 from . import geometry as geo
 from .arrays import _check_image, edge_endpoints, segments_array, to_gray
+from .warped import Warped, warp_image
 
 __all__ = ["Straightened", "straighten", "MODES", "CROPS"]
 
@@ -43,54 +44,22 @@ NEGLIGIBLE = 0.5
 
 
 @dataclass(frozen=True)
-class Straightened:
-    """Result of `straighten`.
-
-    ``vantrell.warp_rgb(image_in, inverse, scale, off_x, off_y, filter, out_size)``
-    gives `image` bit for bit (for a gray input, channel 0 of the warp of the
-    gray image repeated in three channels).
+class Straightened(Warped):
+    """Result of `straighten`: a `Warped` whose `homography` maps the input to
+    the output, with these besides.
 
     Attributes
     ----------
-    image : ndarray
-        The corrected image, same dtype (and number of channels) as the input.
     mask : ndarray of shape (out_h, out_w), uint8
         255 where the output samples the source, 0 where it lies outside.
-    inverse : tuple of 9 floats
-        Row-major 3 x 3 matrix from output plane points to source positions in
-        the resamplers' coordinates (pixel centres at integers).
-    scale, off_x, off_y : float
-        Output pixel (x, y) stands for the plane point
-        (x / scale + off_x, y / scale + off_y).
-    out_size : tuple of int
-        (width, height) of `image`.
-    filter : str
-        The resampling filter.
-    homography : ndarray of shape (3, 3)
-        The correction from input to output coordinates (both in the
-        convention above).
     vertical, horizontal : ndarray of shape (N, 7)
         The segments that agreed on each family's vanishing point (empty when a
         family was not used), as the detector reported them.
-    fitted : bool
-        False when nothing was corrected: then `image` is the input unchanged.
-    reason : str
-        Why nothing was corrected ("" when fitted).
     """
 
-    image: np.ndarray
     mask: np.ndarray
-    inverse: tuple[float, ...]
-    scale: float
-    off_x: float
-    off_y: float
-    out_size: tuple[int, int]
-    filter: str
-    homography: np.ndarray
     vertical: np.ndarray
     horizontal: np.ndarray
-    fitted: bool
-    reason: str
 
 
 def _camera(w: int, h: int, focal: float) -> np.ndarray:
@@ -371,10 +340,7 @@ def straighten(image: np.ndarray, mode: str = "both", crop: str = "largest",
     # the plane point (x + x0 + 0.5, y + y0 + 0.5)
     inverse = geo.warp_inverse(np.linalg.inv(g))
     off_x, off_y = float(x0) + 0.5, float(y0) + 0.5
-    rgb = image if image.ndim == 3 else np.repeat(image[:, :, None], 3, axis=2)
-    out = vantrell.warp_rgb(rgb, inverse, 1.0, off_x, off_y, filter, (out_w, out_h))
-    if image.ndim == 2:
-        out = np.ascontiguousarray(out[:, :, 0])
+    out = warp_image(image, inverse, 1.0, off_x, off_y, filter, (out_w, out_h))
     mask = _valid_mask(w, h, inverse, off_x, off_y, out_w, out_h, whole=crop == "none")
     return Straightened(
         image=out, mask=mask, inverse=inverse, scale=1.0, off_x=off_x, off_y=off_y,

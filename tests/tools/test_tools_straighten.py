@@ -147,17 +147,20 @@ def test_unknown_options_are_value_errors(tilted, kwargs):
 SCRIPT = """
 import hashlib, importlib.util, sys
 import numpy as np
-from vantrell_tools import straighten
+from vantrell_tools import flatten_page, straighten
 spec = importlib.util.spec_from_file_location("scenes", sys.argv[1])
 scenes = importlib.util.module_from_spec(spec); sys.modules['scenes'] = scenes
 spec.loader.exec_module(scenes)
 res = straighten(scenes.facade(320, 240, pitch=12.0, yaw=-10.0, roll=4.0, seed=2).image)
 h = hashlib.sha256(res.image.tobytes() + res.mask.tobytes() + np.array(res.inverse).tobytes())
-print(h.hexdigest(), res.out_size, res.off_x, res.off_y)
+flat = flatten_page(scenes.page(320, 240, fill=0.7, seed=1).image)
+f = hashlib.sha256(flat.image.tobytes() + flat.corners.tobytes() + np.array(flat.inverse).tobytes())
+print(h.hexdigest(), res.out_size, res.off_x, res.off_y, f.hexdigest())
 """
 
 
 def test_results_are_the_same_bits_twice_and_on_any_thread_count(tilted):
+    # straighten and flatten_page, in two processes with one and two workers
     a, b = straighten(tilted.image), straighten(tilted.image)
     assert np.array_equal(a.image, b.image) and a.inverse == b.inverse
     scenes_path = pathlib.Path(__file__).resolve().parents[2] / "demo" / "scenes.py"
