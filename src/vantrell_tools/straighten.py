@@ -218,10 +218,10 @@ def straighten(image: np.ndarray, mode: str = "both", crop: str = "largest",
     (`geometry.consensus_vanishing_point`). The correction is a rotation of
     the camera about its centre, H = K Q K^-1, with the principal point at the
     image centre and the focal length from the two vanishing points when both
-    are finite and agree on one (else `geometry.DEFAULT_FOCAL` x max(w, h)): Q takes the vertical
-    direction onto the image's y axis and, for "both", the horizontal one
-    (made orthogonal to the vertical) onto the x axis. The output is scaled to
-    keep the detail at the image centre.
+    are finite and agree on one (else `geometry.DEFAULT_FOCAL` x max(w, h)):
+    Q takes the vertical direction onto the image's y axis and, for "both",
+    the horizontal one (made orthogonal to the vertical) onto the x axis. The
+    output is scaled to keep the detail at the image centre.
 
     Parameters
     ----------
@@ -312,11 +312,8 @@ def straighten(image: np.ndarray, mode: str = "both", crop: str = "largest",
                           used_v, used_h, filter)
     # keep the detail at the centre: unit Jacobian determinant there
     c = np.array([0.5 * w, 0.5 * h])
-    eps = 1e-3 * side
-    jac = np.stack([
-        (geo.apply_homography(g, [c + [eps, 0.0]]) - geo.apply_homography(g, [c - [eps, 0.0]]))[0],
-        (geo.apply_homography(g, [c + [0.0, eps]]) - geo.apply_homography(g, [c - [0.0, eps]]))[0],
-    ], axis=1) / (2 * eps)
+    u = g @ (c[0], c[1], 1.0)
+    jac = (g[:2, :2] - np.outer(u[:2] / u[2], g[2, :2])) / u[2]
     s = 1.0 / np.sqrt(abs(np.linalg.det(jac)))
     g = np.diag([s, s, 1.0]) @ g
     moved = geo.apply_homography(g, corners)
