@@ -44,17 +44,20 @@ def camera_matrix(width: int, height: int, focal: float) -> np.ndarray:
     return np.array([[focal, 0.0, 0.5 * width], [0.0, focal, 0.5 * height], [0.0, 0.0, 1.0]])
 
 
-def _rays(width: int, height: int, k: np.ndarray, rot: np.ndarray, sub: float) -> np.ndarray:
-    """World directions of the rays through the sample points of all pixels."""
-    ys, xs = np.mgrid[0:height, 0:width].astype(np.float64)
-    offsets = [(-sub, -sub), (sub, -sub), (-sub, sub), (sub, sub)] if sub else [(0.0, 0.0)]
-    out = []
-    kinv = np.linalg.inv(k)
-    m = rot.T @ kinv
-    for ox, oy in offsets:
-        u, v = xs + 0.5 + ox, ys + 0.5 + oy
-        out.append(np.stack([m[i, 0] * u + m[i, 1] * v + m[i, 2] for i in range(3)], axis=-1))
-    return np.stack(out)
+def _render(width: int, height: int, k: np.ndarray, rot: np.ndarray, shade) -> np.ndarray:
+    """Mean colour of 2 x 2 samples per pixel; `shade` takes the world
+    directions of rays, (..., 3), and returns their colours, (..., 3). Rows
+    are drawn in blocks, so that large pictures need little memory."""
+    m = rot.T @ np.linalg.inv(k)
+    acc = np.zeros((height, width, 3))
+    offsets = [(-0.25, -0.25), (0.25, -0.25), (-0.25, 0.25), (0.25, 0.25)]
+    for r0 in range(0, height, 256):
+        ys, xs = np.mgrid[r0:min(height, r0 + 256), 0:width].astype(np.float64)
+        for ox, oy in offsets:
+            u, v = xs + 0.5 + ox, ys + 0.5 + oy
+            d = np.stack([m[i, 0] * u + m[i, 1] * v + m[i, 2] for i in range(3)], axis=-1)
+            acc[r0:r0 + len(ys)] += shade(d)
+    return acc / len(offsets)
 
 
 def _finish(acc: np.ndarray, rng: np.random.Generator, blur: float, noise: float,
@@ -157,16 +160,15 @@ def facade(width: int = 640, height: int = 480, pitch: float = 0.0, yaw: float =
     focal = 1.1 * max(width, height) if focal is None else focal
     k = camera_matrix(width, height, focal)
     rot = rotation(pitch, yaw, roll)
-    rays = _rays(width, height, k, rot, 0.25)
-    acc = np.zeros((height, width, 3))
-    for d in rays:
+
+    def shade(d):
         with np.errstate(divide="ignore", invalid="ignore"):
             t = FACADE_DEPTH / d[..., 2]
-        x, y = t * d[..., 0], t * d[..., 1]
-        col = facade_texture(np.nan_to_num(x), np.nan_to_num(y))
+        col = facade_texture(np.nan_to_num(t * d[..., 0]), np.nan_to_num(t * d[..., 1]))
         col[~(t > 0)] = SKY
-        acc += col
-    acc /= len(rays)
+        return col
+
+    acc = _render(width, height, k, rot, shade)
     rng = np.random.default_rng(seed)
     # a tree in front of the building: a textured blob, no straight edges
     ys, xs = np.mgrid[0:height, 0:width].astype(np.float64)
@@ -241,9 +243,8 @@ def page(width: int = 640, height: int = 480, tilt: float = 25.0, turn: float = 
     rows, bins = 44, 900
     ink = _text_table(rng, rows, bins)
     grain = rng.normal(0.0, 1.0, 64)
-    acc = np.zeros((height, width, 3))
-    rays = _rays(width, height, k, rot, 0.25)
-    for d in rays:
+
+    def shade(d):
         t = depth / d[..., 2]
         x, y = t * d[..., 0], t * d[..., 1]
         u = (x - origin[0]) * ux[0] + (y - origin[1]) * ux[1]
@@ -263,9 +264,9 @@ def page(width: int = 640, height: int = 480, tilt: float = 25.0, turn: float = 
         cc = np.clip(np.floor(mu * bins).astype(np.int64), 0, bins - 1)
         text = inband & ink[rr, cc]
         paper[text] = np.array([40.0, 40.0, 48.0])
-        col = np.where(on[..., None], paper, col)
-        acc += col
-    acc /= len(rays)
+        return np.where(on[..., None], paper, col)
+
+    acc = _render(width, height, k, rot, shade)
     ys, xs = np.mgrid[0:height, 0:width].astype(np.float64)
     light = 1.0 - 0.25 * (((xs - 0.3 * width) / width) ** 2 + ((ys - 0.2 * height) / height) ** 2)
     acc *= light[..., None]
