@@ -163,6 +163,7 @@ def _hue_colours(hue: np.ndarray) -> np.ndarray:
 
 # dark blue -> teal -> green -> yellow, for weak to strong segments
 _RAMP = np.array([[40, 30, 120], [30, 110, 170], [40, 170, 120], [170, 210, 50], [255, 230, 30]], float)
+_RAMP.setflags(write=False)     # shared by every call, never written
 
 
 def _ramp_colours(t: np.ndarray) -> np.ndarray:

@@ -159,27 +159,42 @@ def _largest_rect(quad: np.ndarray, aspect: float | None) -> tuple[float, float,
     return best
 
 
+def _inside(w: int, h: int, inverse: tuple[float, ...], off_x: float, off_y: float,
+            x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """Whether output pixels (x, y) of a warp at scale 1 sample the source.
+
+    The same IEEE operations, in the same order, as the warp's own row loop
+    (plane point, row terms, denominator, two divisions) and the samplers'
+    inside test, so the answer is the warp's to the bit.
+    """
+    h0, h1, h2, h3, h4, h5, h6, h7, h8 = inverse
+    px = x.astype(np.float64) / 1.0 + off_x
+    py = y.astype(np.float64) / 1.0 + off_y
+    den = (h7 * py + h8) + h6 * px
+    with np.errstate(divide="ignore", invalid="ignore"):
+        sx = ((h1 * py + h2) + h0 * px) / den
+        sy = ((h4 * py + h5) + h3 * px) / den
+    outside = (sx < -0.5) | (sx > w - 0.5) | (sy < -0.5) | (sy > h - 0.5)
+    return (den != 0.0) & ~outside
+
+
 def _valid_mask(w: int, h: int, inverse: tuple[float, ...], off_x: float, off_y: float,
                 out_w: int, out_h: int, whole: bool) -> np.ndarray:
-    """255 where output pixels sample the source, by the module's own warp of
-    an all-255 source.
+    """255 where output pixels sample the source: the module's own warp of an
+    all-255 source.
 
     The pixels that sample the source form a convex region (the preimage of
-    the source rectangle), so when the output's outer rows and columns all do,
-    every pixel does; those four lines are warped alone (their plane points
-    are the same sums as in the whole warp), and the whole mask only when one
-    of them leaves the source or `whole` asks for it.
+    the source rectangle), so when the output's outer rows and columns all do
+    (`_inside`), every pixel does and the mask is all 255 without a warp; the
+    warp is made only when one of them does not or `whole` asks for it.
     """
-    full = np.full((h, w, 3), 255, np.uint8)
     if not whole:
-        lines = [
-            vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y, "bilinear", (out_w, 1)),
-            vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y + (out_h - 1), "bilinear", (out_w, 1)),
-            vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y, "bilinear", (1, out_h)),
-            vantrell.warp_rgb(full, inverse, 1.0, off_x + (out_w - 1), off_y, "bilinear", (1, out_h)),
-        ]
-        if all((line == 255).all() for line in lines):
+        xs, ys = np.arange(out_w), np.arange(out_h)
+        ring_x = np.concatenate([xs, xs, np.zeros(out_h, np.int64), np.full(out_h, out_w - 1)])
+        ring_y = np.concatenate([np.zeros(out_w, np.int64), np.full(out_w, out_h - 1), ys, ys])
+        if _inside(w, h, inverse, off_x, off_y, ring_x, ring_y).all():
             return np.full((out_h, out_w), 255, np.uint8)
+    full = np.full((h, w, 3), 255, np.uint8)
     return np.ascontiguousarray(
         vantrell.warp_rgb(full, inverse, 1.0, off_x, off_y, "bilinear", (out_w, out_h))[:, :, 0])
 

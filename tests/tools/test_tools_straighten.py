@@ -173,3 +173,18 @@ def test_results_are_the_same_bits_twice_and_on_any_thread_count(tilted):
     assert outs[0] == outs[1]
     digest = hashlib.sha256(a.image.tobytes() + a.mask.tobytes() + np.array(a.inverse).tobytes())
     assert outs[0].split()[0] == digest.hexdigest()
+
+
+def test_the_inside_test_agrees_with_the_warp_to_the_pixel(tilted):
+    # every output pixel of a warp reaching well beyond the source, both ways
+    from vantrell_tools.straighten import _inside
+    res = straighten(tilted.image, crop="none")
+    w, h = res.out_size
+    ys, xs = np.mgrid[-20:h + 20, -20:w + 20]
+    off_x, off_y = res.off_x - 20, res.off_y - 20
+    full = np.full(tilted.image.shape, 255, np.uint8)
+    warped = vantrell.warp_rgb(full, res.inverse, 1.0, off_x, off_y, "bilinear", (w + 40, h + 40))[:, :, 0]
+    mine = _inside(tilted.image.shape[1], tilted.image.shape[0], res.inverse, off_x, off_y,
+                   (xs + 20).ravel(), (ys + 20).ravel()).reshape(xs.shape)
+    assert np.array_equal(mine, warped == 255)
+    assert 0 < mine.mean() < 1
