@@ -4,7 +4,15 @@ import sys
 
 import pytest
 
-DEMO = pathlib.Path(__file__).resolve().parents[2] / "demo"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DEMO = ROOT / "demo"
+
+try:
+    import vantrell_tools  # noqa: F401  (installed with the extension)
+except ImportError:
+    # a leg that builds the extension alone (PYTHONPATH to the build folder)
+    # finds the pure-Python package in the source tree
+    sys.path.insert(0, str(ROOT / "src"))
 
 
 def load_demo_module(name):

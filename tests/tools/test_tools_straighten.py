@@ -166,7 +166,8 @@ def test_results_are_the_same_bits_twice_and_on_any_thread_count(tilted):
     scenes_path = pathlib.Path(__file__).resolve().parents[2] / "demo" / "scenes.py"
     outs = []
     for threads in ("1", "2"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
+        # the child finds the packages where this process found them
+        env = dict(os.environ, RAYON_NUM_THREADS=threads, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         run = subprocess.run([sys.executable, "-c", SCRIPT, str(scenes_path)], env=env,
                              capture_output=True, text=True, check=True)
         outs.append(run.stdout)
