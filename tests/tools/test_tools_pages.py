@@ -86,3 +86,17 @@ def test_a_sheet_leaving_the_picture_gives_none(scenes, shift):
 def test_bad_corners_are_value_errors(corners):
     with pytest.raises(ValueError):
         flatten_page(np.zeros((20, 20, 3), np.uint8), corners=corners)
+
+
+def test_a_folded_corner_gives_the_sheet_or_nothing(scenes):
+    sheet = scenes.page(480, 360, tilt=20.0, turn=-12.0, spin=10.0, fill=0.7, seed=4)
+    img = sheet.image.copy()
+    c = sheet.corners
+    # the top-right corner folded under: a triangle of desk over a quarter of two sides
+    a, b = c[1] + 0.25 * (c[0] - c[1]), c[1] + 0.25 * (c[2] - c[1])
+    ys, xs = np.mgrid[0:360, 0:480] + 0.5
+    sides = [(q[0] - p[0]) * (ys - p[1]) - (q[1] - p[1]) * (xs - p[0])
+             for p, q in ((a, c[1]), (c[1], b), (b, a))]
+    img[np.all([s >= 0 for s in sides], axis=0) | np.all([s <= 0 for s in sides], axis=0)] = (100, 70, 45)
+    found = find_page(img)
+    assert found is None or np.abs(found - c).max() < 0.01 * np.hypot(480, 360)
