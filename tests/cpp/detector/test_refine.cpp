@@ -171,6 +171,43 @@ TEST(Refine, SpreadAnglesNearTheSeedRegrowLooserThanTheFirstTolerance) {
     EXPECT_TRUE(dense_enough(region.size(), rect));
 }
 
+class RefineRadius : public ::testing::TestWithParam<double> {};
+
+TEST_P(RefineRadius, AngleSpreadCountsPixelsStrictlyWithinTheWidth) {
+    // Seed (5, 5) at 0 deg on a row: 0 deg at distances 1 and 3, +20 and -20
+    // deg at distance exactly 2. With the width at most 2 the spread is that
+    // of the 0 deg pixels, 0, and the re-growth takes only the seed's own
+    // direction: 3 pixels, below the minimum 4. Just above 2 the +-20 deg pair
+    // counts too: tolerance 2 sqrt(2 (20 deg)^2 / 5) = 25.3 deg, and the whole
+    // row of 7 grows back, dense in its rectangle.
+    const double width = GetParam();
+    Field f(11, 11);
+    const std::uint32_t seed = f.index(5, 5);
+    std::vector<std::uint32_t> region = {seed};
+    for (auto [x, angle] : {std::pair<std::uint32_t, double>{4, 0.0}, {6, 0.0}, {3, 20 * DEG}, {7, -20 * DEG},
+                            {2, 0.0}, {8, 0.0}}) {
+        f.at(x, 5) = cell_at(angle);
+        region.push_back(f.index(x, 5));
+    }
+    f.at(5, 5) = cell_at(0.0);
+    auto used = f.used();
+    for (std::uint32_t i : region) used[i] = 1;
+    Rect rect = horizontal(0, 40, 5, width);  // sparse
+    const bool within = width > 2.0;
+    EXPECT_EQ(refine(region, rect, used, f.cells, 4, 11, 11), within);
+    if (within) {
+        EXPECT_EQ(region.size(), 7u);
+        EXPECT_EQ(rect.x1, 2.0);
+        EXPECT_EQ(rect.x2, 8.0);
+    } else {
+        EXPECT_EQ(region, (std::vector<std::uint32_t>{seed, f.index(4, 5), f.index(6, 5)}));
+        for (std::uint32_t x : {2u, 3u, 7u, 8u}) EXPECT_EQ(used[f.index(x, 5)], 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtTwoAndOneUnitEitherSide, RefineRadius,
+                         ::testing::Values(std::nextafter(2.0, 0.0), 2.0, std::nextafter(2.0, 3.0)));
+
 TEST(Refine, SparseRegionShrinksAroundTheSeedUntilDense) {
     // An L of equal directions, seed in the middle of its horizontal arm: the
     // re-growth takes the whole L again, and shrinking cuts the radius until the
