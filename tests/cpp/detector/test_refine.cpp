@@ -208,6 +208,29 @@ TEST_P(RefineRadius, AngleSpreadCountsPixelsStrictlyWithinTheWidth) {
 INSTANTIATE_TEST_SUITE_P(AtTwoAndOneUnitEitherSide, RefineRadius,
                          ::testing::Values(std::nextafter(2.0, 0.0), 2.0, std::nextafter(2.0, 3.0)));
 
+TEST(Refine, AngleDifferenceOfExactlyMinusPiCountsAsPi) {
+    // Seed (5, 5) pointing at pi; within the width 3 of it: (5, 7) at 0, whose
+    // difference -pi wraps to +pi, (3, 7) at pi (0) and (7, 7) at pi + 0.3
+    // (0.3). Mean (pi + 0.3) / 4, variance 1.7496, tolerance 2.645 rad
+    // (151.6 deg). (5, 4), next to the seed and 155 deg from it, stays out;
+    // had the -pi stayed -pi, the mean would be (0.3 - pi) / 4 and the
+    // tolerance 161.5 deg, taking it in.
+    Field f(11, 11);
+    const std::uint32_t seed = f.index(5, 5);
+    f.at(5, 5) = Px{100.0f, -1.0f, 0.0f};
+    f.at(5, 7) = Px{100.0f, 1.0f, 0.0f};
+    f.at(3, 7) = Px{100.0f, -1.0f, 0.0f};
+    f.at(7, 7) = cell_at(std::numbers::pi + 0.3);
+    f.at(5, 4) = cell_at(std::numbers::pi - 155 * DEG);
+    std::vector<std::uint32_t> region = {seed, f.index(5, 7), f.index(3, 7), f.index(7, 7)};
+    auto used = f.used();
+    for (std::uint32_t i : region) used[i] = 1;
+    Rect rect = horizontal(0, 40, 5, 3.0);  // sparse
+    EXPECT_FALSE(refine(region, rect, used, f.cells, 2, 11, 11));
+    EXPECT_EQ(region, std::vector<std::uint32_t>{seed});
+    EXPECT_EQ(used[f.index(5, 4)], 0);
+}
+
 TEST(Refine, SparseRegionShrinksAroundTheSeedUntilDense) {
     // An L of equal directions, seed in the middle of its horizontal arm: the
     // re-growth takes the whole L again, and shrinking cuts the radius until the
