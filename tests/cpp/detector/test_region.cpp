@@ -255,9 +255,13 @@ TEST_P(OnePixelRect, SitsOnThePixelWithUnitWidthAndTheAxisOfTheRegion) {
     EXPECT_EQ(r.p, 0.125);
 }
 
+// The axis turns only when it lies more than pi / 8 from the region angle:
+// exactly pi / 8 either way keeps theta = 0, one unit in the last place
+// further turns it.
 INSTANTIATE_TEST_SUITE_P(Angles, OnePixelRect,
-                         ::testing::Values(OnePixelCase{0.0, 1.0}, OnePixelCase{0.39, 1.0},
-                                           OnePixelCase{-0.39, 1.0}, OnePixelCase{0.4, -1.0},
+                         ::testing::Values(OnePixelCase{0.0, 1.0}, OnePixelCase{TOL, 1.0},
+                                           OnePixelCase{-TOL, 1.0}, OnePixelCase{std::nextafter(TOL, 1.0), -1.0},
+                                           OnePixelCase{std::nextafter(-TOL, -1.0), -1.0},
                                            OnePixelCase{3.0, -1.0}, OnePixelCase{-2.0, -1.0}));
 
 TEST(RegionToRect, ThreePixelRowAtAngleZeroEndsAtTheRowEnds) {
