@@ -260,5 +260,31 @@ TEST(Refine, SparseRegionShrinksAroundTheSeedUntilDense) {
     EXPECT_EQ(strong_taken, region.size());
 }
 
+TEST(Refine, ShrinkingRadiusFallsByExactlyAQuarterEachRound) {
+    // An L of one direction: row 10, columns 10..15, and columns 10 and 11 of
+    // rows 11..25; seed (15, 10). The re-grown L's rectangle puts the far end
+    // r = 15.802 from the seed, and four rounds of r x 0.75 leave 4.99985,
+    // just short of 5: (10, 10) and (11, 13), exactly 5 away, go with the
+    // farther pixels, and the 7 left, row 10 from column 11 and (11, 11),
+    // (11, 12), are dense. A radius a hair larger would keep those two.
+    Field f(40, 40);
+    for (std::uint32_t x = 10; x <= 15; ++x) f.at(x, 10) = cell_at(0.0);
+    for (std::uint32_t y = 11; y <= 25; ++y) f.at(10, y) = f.at(11, y) = cell_at(0.0);
+    auto used = f.used();
+    std::vector<std::uint32_t> region;
+    const std::uint32_t seed = f.index(15, 10);
+    const double angle = grow_region(seed, f.cells, used, region, 40, 40, 0.39269908169872414);
+    ASSERT_EQ(region.size(), 36u);
+    Rect rect = region_to_rect(region, f.cells, 40, angle, 0.125);
+    EXPECT_TRUE(refine(region, rect, used, f.cells, 4, 40, 40));
+    std::vector<std::uint32_t> want = {f.index(11, 11), f.index(11, 12)};
+    for (std::uint32_t x = 11; x <= 15; ++x) want.push_back(f.index(x, 10));
+    std::sort(region.begin(), region.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(region, want);
+    EXPECT_EQ(used[f.index(10, 10)], 0);
+    EXPECT_EQ(used[f.index(11, 13)], 0);
+}
+
 }  // namespace
 }  // namespace vantrell::detector
