@@ -144,3 +144,93 @@ def test_results_do_not_depend_on_the_number_of_threads(request):
     outputs = {n: run_python(code, {"RAYON_NUM_THREADS": n}) for n in ("1", "2", "3")}
     assert outputs["1"] == outputs["2"] == outputs["3"]
     assert len(eval(outputs["1"])) > 0
+
+
+def working_image(img, scale):
+    """The detector's working image at `scale` < 1, computed here on its own:
+    samples widened to float64 (16-bit ones divided by 257), smoothed by a
+    separable Gaussian of sigma 0.6 / scale with replicated edges, rows then
+    columns, each sum in kernel order from 0.0 with every product rounded, and
+    the smoothed sample at (trunc(x' / scale), trunc(y' / scale)) taken for
+    output pixel (x', y')."""
+    work = img.astype(np.float64)
+    if img.dtype == np.uint16:
+        work = work / 257.0
+    h, w = work.shape
+    sigma = 0.6 / scale
+    r = math.ceil(sigma * 3.7169221888498383)
+    kernel = [math.exp(-0.5 * (((i - r) / sigma) * ((i - r) / sigma))) for i in range(2 * r + 1)]
+    total = -0.0
+    for k in kernel:
+        total += k
+    kernel = [k / total for k in kernel]
+    out_w = max(2, math.floor(scale * w))
+    out_h = max(2, math.floor(scale * h))
+    cols = np.array([min(w - 1, int(x / scale)) for x in range(out_w)])
+    rows = np.array([min(h - 1, int(y / scale)) for y in range(out_h)])
+    # Only the smoothed samples that are picked are formed.
+    rowwise = np.zeros((h, out_w))
+    for i, k in enumerate(kernel):
+        rowwise += k * work[:, np.clip(cols + i - r, 0, w - 1)]
+    out = np.zeros((out_h, out_w))
+    for i, k in enumerate(kernel):
+        out += k * rowwise[np.clip(rows + i - r, 0, h - 1)]
+    return out
+
+
+def telling_images():
+    rng = np.random.default_rng(5)
+    scene16 = draw_scene(150, 190, 2).astype(np.uint16) * 257 + rng.integers(0, 257, (150, 190)).astype(np.uint16)
+    # Odd sizes, where floor(scale x side) and trunc(x' / scale) matter, and
+    # samples that are not whole numbers.
+    odd = (draw_scene(101, 137, 4) + rng.normal(0, 0.3, (101, 137))).astype(np.float32)
+    y, x = np.mgrid[0:60, 0:70]
+    steps = np.where(y > 0.4 * x + 15, 200.0, 30.0)
+    return {"scene": draw_scene(), "scene16": scene16, "odd_float32": odd, "tilted_step": steps}
+
+
+@pytest.mark.parametrize("name", ["scene", "scene16", "odd_float32", "tilted_step"])
+@pytest.mark.parametrize("scale", [0.8, 0.7, 0.5])
+def test_downscaled_detection_is_full_resolution_detection_of_the_working_image(name, scale):
+    # Detecting at scale s < 1 is detecting at full resolution on the smoothed,
+    # subsampled working image, each coordinate v then reported as
+    # (v + 0.5) x (1 / s) and the width as width x (1 / s). At full resolution
+    # v + 0.5 is what is reported, so multiplying those reports by 1 / s gives
+    # the scaled ones to the last bit; the order is by the scaled lengths.
+    # (1 / 0.7, unlike 1.25 and 2, needs every bit of a double.)
+    img = telling_images()[name]
+    factor = 1.0 / scale
+    expected = [(x1 * factor, y1 * factor, x2 * factor, y2 * factor, width * factor, p, v)
+                for x1, y1, x2, y2, width, p, v in segment_tuples(vantrell.detect(working_image(img, scale), 1.0))]
+    expected.sort(key=lambda s: -math.hypot(s[2] - s[0], s[3] - s[1]))
+    assert len(expected) >= 1
+    assert segment_tuples(vantrell.detect(img, scale)) == expected
+    if scale == 0.8:
+        assert segment_tuples(vantrell.detect(img)) == expected
+
+
+@pytest.mark.parametrize("vertical", [False, True])
+def test_a_straight_step_edge_gives_one_segment_along_it(vertical):
+    # 40 rows x 50 columns, 0 above (left of) the edge and 255 beyond it. Only
+    # the 2 x 2 blocks straddling the edge have a gradient, 255, so the one
+    # region is the row (column) of cells just before the edge, all aligned:
+    # n = k, and the value is -log_nt - n log10(1/8). Its centre is the middle
+    # cell, its axis points the way of the level lines (theta = pi along a
+    # row, pi/2 down a column), so that one end point sits cos or sin of theta
+    # times the half length off the line; the width is the minimum, 1.
+    h, w, edge = 40, 50, 21
+    img = np.zeros((h, w), np.uint8)
+    if vertical:
+        img[:, edge:] = 255
+        n, half, across = h - 1, (h - 2) / 2, edge - 1
+        off = math.cos(math.pi / 2) * half  # theta = -pi/2 + pi
+        ends = (across - off, 0.0, across + off, h - 2.0)
+    else:
+        img[edge:, :] = 255
+        n, half, across = w - 1, (w - 2) / 2, edge - 1
+        off = math.sin(math.pi) * half
+        ends = (w - 2.0, across - off, 0.0, across + off)
+    log_nt = 2.5 * (math.log10(w) + math.log10(h)) + math.log10(11)
+    value = -log_nt - n * math.log10(0.125)
+    segments = segment_tuples(vantrell.detect(img, 1.0))
+    assert segments == [tuple(v + 0.5 for v in ends) + (1.0, 0.125, value)]

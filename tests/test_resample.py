@@ -202,11 +202,17 @@ def test_warp_denominators(flt):
                                   vantrell.warp_rgb(src, EYE, 1, 0, 0, flt))
 
 
+# A perspective; and the identity at scale 0.75, with off_y putting output row 5
+# exactly halfway between two table steps past source row 6 (6 + 1/2048): only
+# y / scale + off_y lands there, y x (1 / scale) + off_y is one unit short.
+WARPS = [([0.9, 0.1, 0.5, -0.05, 1.1, -0.25, 0.001, -0.002, 1.0], 1.5, -0.5, 0.75, np.uint8),
+         (EYE, 0.75, 0.0, (6 + 1 / 2048) - 5 / 0.75, np.uint16)]
+
+
 @pytest.mark.parametrize("flt", FILTERS)
-def test_warp_homography_matches_the_reference(flt):
-    src = noise((12, 14, 3), np.uint8, 9)
-    H = [0.9, 0.1, 0.5, -0.05, 1.1, -0.25, 0.001, -0.002, 1.0]
-    scale, ox, oy = 1.5, -0.5, 0.75
+@pytest.mark.parametrize("H, scale, ox, oy, dtype", WARPS)
+def test_warp_homography_matches_the_reference(flt, H, scale, ox, oy, dtype):
+    src = noise((12, 14, 3), dtype, 9)
     out = vantrell.warp_rgb(src, H, scale, ox, oy, flt, out_size=(15, 11))
     assert out.shape == (11, 15, 3)
     xs = np.zeros((11, 15)); ys = np.zeros((11, 15))

@@ -134,5 +134,34 @@ TEST(ImproveRect, UnitWidthIsTriedOnceAtHalfWidth) {
     EXPECT_EQ(value, -14.0 + 15 * 0.9030899869919435);
 }
 
+class TrimSide : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TrimSide, FirstTrimTakesTheSideTowardsDyMinusDx) {
+    // A rectangle down column 10 (rows 5..25, width 3: columns 9..11), from
+    // top to bottom or the reverse. One outer column is aligned with it, the
+    // other points across; log_nt is so large that no stage ends the search.
+    // Finer precision takes p to 1/256, and narrowing alone cannot drop the
+    // crossing column without an aligned one; the trim of that column's side
+    // keeps the two aligned columns at width 2, and the last stage halves p
+    // five more times. The crossing column lies towards (dy, -dx): (1, 0),
+    // column 11, going down; (-1, 0), column 9, going up. The first trim takes
+    // it; trimming the other side first would cut an aligned column.
+    const bool down = GetParam();
+    Field f(20, 30);
+    const std::uint32_t crossing = down ? 11 : 9;
+    for (std::uint32_t y = 5; y <= 25; ++y)
+        for (std::uint32_t x = 9; x <= 11; ++x) f.at(x, y) = cell_at(x == crossing ? 0.0 : (down ? 90 : -90) * DEG);
+    Rect rect = down ? make_rect(10, 5, 10, 25, 3.0) : make_rect(10, 25, 10, 5, 3.0);
+    ASSERT_EQ(rect.dx, 0.0);
+    improve_rect(rect, f.cells, 20, 30, THRESHOLD, 1000.0);
+    const double kept = down ? 9.5 : 10.5;  // the two aligned columns' middle
+    EXPECT_EQ(rect.x1, kept);
+    EXPECT_EQ(rect.x2, kept);
+    EXPECT_EQ(rect.width, 2.0);
+    EXPECT_EQ(rect.p, 0.125 / 1024);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, TrimSide, ::testing::Values(true, false));
+
 }  // namespace
 }  // namespace vantrell::detector

@@ -201,20 +201,29 @@ TEST(CountAligned, RectanglesWithoutPixelCentresCountNothing) {
 }
 
 TEST(CountAligned, AlignmentNeedsNormAboveThresholdAndTheSameSense) {
-    // Along row 1 from (0, 1) to (5, 1): six pixels, pointing along +x, -x, +x at
-    // the threshold, +x, 20 deg (within pi / 8) and 30 deg (not).
-    Field f(6, 3);
+    // Along row 1 from (0, 1) to (7, 1): eight pixels, pointing along +x, -x,
+    // +x at the threshold, +x, 20 deg (within pi / 8), 30 deg (not), and two
+    // whose dot product with +x is exactly the tolerance's 32-bit cosine c
+    // (aligned: the bound is inclusive) or one unit in the last place below
+    // it (not).
+    Field f(8, 3);
     f.at(0, 1) = cell_at(0.0);
     f.at(1, 1) = cell_at(std::numbers::pi);
     f.at(2, 1) = cell_at(0.0, THRESHOLD);
     f.at(3, 1) = cell_at(0.0);
     f.at(4, 1) = cell_at(20 * std::numbers::pi / 180);
     f.at(5, 1) = cell_at(30 * std::numbers::pi / 180);
-    const Rect r = make_rect(0, 1, 5, 1, 1.0);
-    const AlignedCount c = count_aligned(r, f.cells, 6, 3, THRESHOLD);
-    EXPECT_EQ(c.n, 6u);
-    EXPECT_EQ(c.k, 3u);
-    EXPECT_EQ(rect_log_nfa(r, f.cells, 6, 3, THRESHOLD, 1.0), log_nfa(6, 3, 0.125, 1.0));
+    const float c = static_cast<float>(std::cos(0.125 * std::numbers::pi));
+    const float s = std::sqrt(1.0f - c * c);
+    f.at(6, 1) = Px{100.0f, c, s};
+    f.at(7, 1) = Px{100.0f, std::nextafter(c, 0.0f), s};
+    const Rect r = make_rect(0, 1, 7, 1, 1.0);
+    ASSERT_EQ(r.dx, 1.0);
+    ASSERT_EQ(r.dy, 0.0);
+    const AlignedCount counted = count_aligned(r, f.cells, 8, 3, THRESHOLD);
+    EXPECT_EQ(counted.n, 8u);
+    EXPECT_EQ(counted.k, 4u);
+    EXPECT_EQ(rect_log_nfa(r, f.cells, 8, 3, THRESHOLD, 1.0), log_nfa(8, 4, 0.125, 1.0));
 }
 
 }  // namespace

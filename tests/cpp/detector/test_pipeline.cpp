@@ -34,10 +34,12 @@ TEST_P(PerImageValues, FollowFromTheWorkingImageSize) {
     EXPECT_EQ(min_reg_size(log_nt(c.width, c.height)), c.min_reg_size);
 }
 
-// 3 x 3: 5 log10(3) + log10(11) = 3.4270, / log10(8) = 3.79 -> 4.
+// 3 x 3: 5 log10(3) + log10(11) = 3.4270, / log10(8) = 3.79 -> 4. 141 x 135:
+// 11.740275 / log10(8) = 13.0001, just past a whole number -> 14.
 INSTANTIATE_TEST_SUITE_P(Sizes, PerImageValues,
                          ::testing::Values(LogNtCase{512, 384, 14.27539564851663, 16},
                                            LogNtCase{100, 100, 11.041392685158225, 13},
+                                           LogNtCase{141, 135, 11.74027488803419, 14},
                                            LogNtCase{3, 3, 5 * std::log10(3.0) + std::log10(11.0), 4}));
 
 TEST(Constants, ThresholdIsTheFloatNearestTwoOverSinPiOverEight) {

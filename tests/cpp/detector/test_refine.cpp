@@ -171,30 +171,94 @@ TEST(Refine, SpreadAnglesNearTheSeedRegrowLooserThanTheFirstTolerance) {
     EXPECT_TRUE(dense_enough(region.size(), rect));
 }
 
-TEST(Refine, SparseRegionShrinksAroundTheSeedUntilDense) {
-    // An L of equal directions, seed in the middle of its horizontal arm: the
-    // re-growth takes the whole L again, and shrinking cuts the radius until the
-    // vertical arm (10 or more away) is gone.
+class RefineRadius : public ::testing::TestWithParam<double> {};
+
+TEST_P(RefineRadius, AngleSpreadCountsPixelsStrictlyWithinTheWidth) {
+    // Seed (5, 5) at 0 deg on a row: 0 deg at distances 1 and 3, +20 and -20
+    // deg at distance exactly 2. With the width at most 2 the spread is that
+    // of the 0 deg pixels, 0, and the re-growth takes only the seed's own
+    // direction: 3 pixels, below the minimum 4. Just above 2 the +-20 deg pair
+    // counts too: tolerance 2 sqrt(2 (20 deg)^2 / 5) = 25.3 deg, and the whole
+    // row of 7 grows back, dense in its rectangle.
+    const double width = GetParam();
+    Field f(11, 11);
+    const std::uint32_t seed = f.index(5, 5);
+    std::vector<std::uint32_t> region = {seed};
+    for (auto [x, angle] : {std::pair<std::uint32_t, double>{4, 0.0}, {6, 0.0}, {3, 20 * DEG}, {7, -20 * DEG},
+                            {2, 0.0}, {8, 0.0}}) {
+        f.at(x, 5) = cell_at(angle);
+        region.push_back(f.index(x, 5));
+    }
+    f.at(5, 5) = cell_at(0.0);
+    auto used = f.used();
+    for (std::uint32_t i : region) used[i] = 1;
+    Rect rect = horizontal(0, 40, 5, width);  // sparse
+    const bool within = width > 2.0;
+    EXPECT_EQ(refine(region, rect, used, f.cells, 4, 11, 11), within);
+    if (within) {
+        EXPECT_EQ(region.size(), 7u);
+        EXPECT_EQ(rect.x1, 2.0);
+        EXPECT_EQ(rect.x2, 8.0);
+    } else {
+        EXPECT_EQ(region, (std::vector<std::uint32_t>{seed, f.index(4, 5), f.index(6, 5)}));
+        for (std::uint32_t x : {2u, 3u, 7u, 8u}) EXPECT_EQ(used[f.index(x, 5)], 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtTwoAndOneUnitEitherSide, RefineRadius,
+                         ::testing::Values(std::nextafter(2.0, 0.0), 2.0, std::nextafter(2.0, 3.0)));
+
+TEST(Refine, AngleDifferenceOfExactlyMinusPiCountsAsPi) {
+    // Seed (5, 5) pointing at pi; within the width 3 of it: (5, 7) at 0, whose
+    // difference -pi wraps to +pi, (3, 7) at pi (0) and (7, 7) at pi + 0.3
+    // (0.3). Mean (pi + 0.3) / 4, variance 1.7496, tolerance 2.645 rad
+    // (151.6 deg). (5, 4), next to the seed and 155 deg from it, stays out;
+    // had the -pi stayed -pi, the mean would be (0.3 - pi) / 4 and the
+    // tolerance 161.5 deg, taking it in.
+    Field f(11, 11);
+    const std::uint32_t seed = f.index(5, 5);
+    f.at(5, 5) = Px{100.0f, -1.0f, 0.0f};
+    f.at(5, 7) = Px{100.0f, 1.0f, 0.0f};
+    f.at(3, 7) = Px{100.0f, -1.0f, 0.0f};
+    f.at(7, 7) = cell_at(std::numbers::pi + 0.3);
+    f.at(5, 4) = cell_at(std::numbers::pi - 155 * DEG);
+    std::vector<std::uint32_t> region = {seed, f.index(5, 7), f.index(3, 7), f.index(7, 7)};
+    auto used = f.used();
+    for (std::uint32_t i : region) used[i] = 1;
+    Rect rect = horizontal(0, 40, 5, 3.0);  // sparse
+    EXPECT_FALSE(refine(region, rect, used, f.cells, 2, 11, 11));
+    EXPECT_EQ(region, std::vector<std::uint32_t>{seed});
+    EXPECT_EQ(used[f.index(5, 4)], 0);
+}
+
+TEST(Refine, SparseRegionShrinksAroundTheSeedByAQuarterOfTheRadiusEachRound) {
+    // An L of one direction: row 10, columns 10..15, and columns 10 and 11 of
+    // rows 11..25; seed (15, 10). The re-grown L's rectangle puts the far end
+    // r = 15.802 from the seed, and four rounds of r x 0.75 leave 4.99985,
+    // just short of 5: (10, 10) and (11, 13), exactly 5 away, go with the
+    // farther pixels, and the 7 left, row 10 from column 11 and (11, 11),
+    // (11, 12), are dense. A radius a hair larger would keep those two.
     Field f(40, 40);
-    for (std::uint32_t x = 10; x <= 30; ++x) f.at(x, 10) = cell_at(0.0);
-    for (std::uint32_t y = 11; y <= 30; ++y) f.at(10, y) = cell_at(0.0);
+    for (std::uint32_t x = 10; x <= 15; ++x) f.at(x, 10) = cell_at(0.0);
+    for (std::uint32_t y = 11; y <= 25; ++y) f.at(10, y) = f.at(11, y) = cell_at(0.0);
     auto used = f.used();
     std::vector<std::uint32_t> region;
-    const std::uint32_t seed = f.index(20, 10);
+    const std::uint32_t seed = f.index(15, 10);
     const double angle = grow_region(seed, f.cells, used, region, 40, 40, 0.39269908169872414);
-    ASSERT_EQ(region.size(), 41u);
+    ASSERT_EQ(region.size(), 36u);
     Rect rect = region_to_rect(region, f.cells, 40, angle, 0.125);
     ASSERT_FALSE(dense_enough(region.size(), rect));
     EXPECT_TRUE(refine(region, rect, used, f.cells, 4, 40, 40));
     EXPECT_EQ(region.front(), seed);
     EXPECT_TRUE(dense_enough(region.size(), rect));
-    EXPECT_GE(region.size(), 4u);
-    for (std::uint32_t i : region) {
-        EXPECT_EQ(i / 40, 10u);  // only the horizontal arm is left
-        EXPECT_EQ(used[i], 1);
-    }
+    std::vector<std::uint32_t> want = {f.index(11, 11), f.index(11, 12)};
+    for (std::uint32_t x = 11; x <= 15; ++x) want.push_back(f.index(x, 10));
+    std::sort(region.begin(), region.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(region, want);
     // Dropped pixels are free again: among the strong pixels exactly the
     // region's are taken.
+    for (std::uint32_t i : region) EXPECT_EQ(used[i], 1);
     std::size_t strong_taken = 0;
     for (std::size_t i = 0; i < used.size(); ++i) strong_taken += used[i] && f.cells[i].norm > THRESHOLD;
     EXPECT_EQ(strong_taken, region.size());

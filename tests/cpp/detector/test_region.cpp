@@ -255,9 +255,13 @@ TEST_P(OnePixelRect, SitsOnThePixelWithUnitWidthAndTheAxisOfTheRegion) {
     EXPECT_EQ(r.p, 0.125);
 }
 
+// The axis turns only when it lies more than pi / 8 from the region angle:
+// exactly pi / 8 either way keeps theta = 0, one unit in the last place
+// further turns it.
 INSTANTIATE_TEST_SUITE_P(Angles, OnePixelRect,
-                         ::testing::Values(OnePixelCase{0.0, 1.0}, OnePixelCase{0.39, 1.0},
-                                           OnePixelCase{-0.39, 1.0}, OnePixelCase{0.4, -1.0},
+                         ::testing::Values(OnePixelCase{0.0, 1.0}, OnePixelCase{TOL, 1.0},
+                                           OnePixelCase{-TOL, 1.0}, OnePixelCase{std::nextafter(TOL, 1.0), -1.0},
+                                           OnePixelCase{std::nextafter(-TOL, -1.0), -1.0},
                                            OnePixelCase{3.0, -1.0}, OnePixelCase{-2.0, -1.0}));
 
 TEST(RegionToRect, ThreePixelRowAtAngleZeroEndsAtTheRowEnds) {
@@ -322,22 +326,31 @@ INSTANTIATE_TEST_SUITE_P(Blocks, BlockRect,
                                            BlockCase{12, 3, -0.2}, BlockCase{9, 4, 3.0},
                                            BlockCase{20, 5, -3.1}));
 
-TEST(RegionToRect, DiagonalRunGetsADiagonalAxis) {
-    Field f(6, 6);
+class DiagonalRect : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(DiagonalRect, GetsADiagonalAxisWhereverTheRunLies) {
+    // Five pixels (x0 + k, k) of one weight, 57.3 (not a whole number): the
+    // axis is the diagonal and the ends are the first and last pixel. Far
+    // from column 0 the weighted sums run to millions, where only double
+    // precision keeps the centre, and so the ends, in place.
+    const std::uint32_t x0 = GetParam();
+    Field f(x0 + 6, 6);
     std::vector<std::uint32_t> region;
     for (std::uint32_t k = 0; k < 5; ++k) {
-        f.at(k, k) = cell_at(std::numbers::pi / 4);
-        region.push_back(f.index(k, k));
+        f.at(x0 + k, k) = cell_at(std::numbers::pi / 4, 57.3f);
+        region.push_back(f.index(x0 + k, k));
     }
-    const Rect r = region_to_rect(region, f.cells, 6, std::numbers::pi / 4, 0.125);
+    const Rect r = region_to_rect(region, f.cells, f.width, std::numbers::pi / 4, 0.125);
     EXPECT_NEAR(r.dx, std::sqrt(0.5), 1e-12);
     EXPECT_NEAR(r.dy, std::sqrt(0.5), 1e-12);
-    EXPECT_NEAR(r.x1, 0.0, 1e-12);
-    EXPECT_NEAR(r.y1, 0.0, 1e-12);
-    EXPECT_NEAR(r.x2, 4.0, 1e-12);
-    EXPECT_NEAR(r.y2, 4.0, 1e-12);
+    EXPECT_NEAR(r.x1, x0, 1e-9);
+    EXPECT_NEAR(r.y1, 0.0, 1e-9);
+    EXPECT_NEAR(r.x2, x0 + 4.0, 1e-9);
+    EXPECT_NEAR(r.y2, 4.0, 1e-9);
     EXPECT_EQ(r.width, 1.0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Offsets, DiagonalRect, ::testing::Values(0u, 20000u));
 
 }  // namespace
 }  // namespace vantrell::detector

@@ -272,6 +272,27 @@ TEST(SampleLanczos3, OffsetsRoundToTheNearestEntry) {
         EXPECT_EQ(sample(flat, Filter::Lanczos3, table(), 3.0 + f, 4.0 - f), std::vector<std::uint32_t>{40000}) << f;
 }
 
+struct EntryCase {
+    double offset;
+    std::size_t entry;
+};
+
+class TableEntry : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(TableEntry, RoundsOffsetTimes1024HalvesAwayFromZero) {
+    EXPECT_EQ(table_entry(GetParam().offset), GetParam().entry);
+}
+
+// Exact halves between steps go up; the largest double below the first half,
+// 2^-11 - 2^-64 (0.5 - 2^-54 steps, whose sum with 0.5 rounds to 1), stays at
+// entry 0; NaN gives 0.
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, TableEntry,
+    ::testing::Values(EntryCase{0.0, 0}, EntryCase{0.5 / 1024, 1}, EntryCase{0x1p-11 - 0x1p-64, 0},
+                      EntryCase{1.5 / 1024, 2}, EntryCase{std::nextafter(1.5 / 1024, 0.0), 1},
+                      EntryCase{1023.5 / 1024, 1024}, EntryCase{std::nextafter(1023.5 / 1024, 0.0), 1023},
+                      EntryCase{1.0, 1024}, EntryCase{std::nan(""), 0}));
+
 TEST(SampleLanczos3, TinyNegativeOffsetUsesTheLastEntry) {
     // -1e-20 floors to -1, and -1e-20 - (-1) rounds to 1: entry 1024, which is
     // entry 0 one tap later, so the position samples pixel 0 exactly.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 
@@ -271,6 +272,95 @@ TEST(RunsAgreeRgb, Lanczos3AtTheFarCorner) {
     for (auto [w, h] : {std::pair<std::size_t, std::size_t>{14, 6}, {9, 7}, {30, 8}}) {
         expect_same_far_corner<std::uint8_t>(w, h);
         expect_same_far_corner<std::uint16_t>(w, h);
+    }
+}
+
+// Fractional parts that sit on the samplers' decisions: a pixel centre
+// (table entry 0; with whole part -1 or the last index, an image edge lies
+// half a pixel away), the half pixel (an edge itself, with those whole
+// parts), and exact halves between two table steps at both ends and in the
+// middle of the table (entry rounding: halves away from zero). Each is also
+// taken one unit in the last place below and above.
+constexpr double FRACTIONS[] = {0.0, 0.5, 1 / 2048.0, 3 / 2048.0, 1023 / 2048.0, 1025 / 2048.0, 2045 / 2048.0,
+                                2047 / 2048.0};
+constexpr std::size_t KINDS = std::size(FRACTIONS) * 3;
+
+double adversarial(double whole, std::size_t kind) {
+    const double v = whole + FRACTIONS[kind / 3];
+    return kind % 3 == 0 ? v : std::nextafter(v, kind % 3 == 1 ? -INF : INF);
+}
+
+// Column offsets of the eight lanes of a group: the shapes the vector code
+// tells apart. All on one pixel; side by side (blocks of four that share
+// their taps, a window of eight spread 7); spread 10 and 11 (the widest
+// window, and one column too wide for it; blocks of four 4 and 5 apart);
+// every second pixel (neither shared nor a window); right to left.
+constexpr int LANE_OFFSETS[][8] = {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 2, 3, 4, 5, 6, 7},
+                                   {0, 1, 3, 4, 6, 7, 9, 10}, {0, 1, 3, 4, 6, 8, 10, 11},
+                                   {0, 2, 4, 6, 8, 10, 12, 14}, {7, 6, 5, 4, 3, 2, 1, 0}};
+
+// Runs of groups of eight whose positions take every adversarial value in
+// every lane, around every column and around the rows where an edge, the
+// interior of either filter or the image's final pixel begins: whole groups
+// on one row (windows and shared blocks), groups spread over two rows, and
+// runs of every length modulo a group, down to an odd number of windows.
+template <class T, int C>
+void expect_same_adversarial_runs(Filter filter, std::size_t w, std::size_t h) {
+    const Image img = testing::pattern_image(sizeof(T) * 8, C, w, h, static_cast<std::uint32_t>(w * h));
+    const std::vector<T> samples = testing::as<T>(img.samples);
+    const SourceImage<T> source{samples, w, h};
+    const Lanczos3Table table = lanczos3_table();
+    const int wi = static_cast<int>(w), hi = static_cast<int>(h);
+    const std::size_t lengths[] = {RUN_LENGTH, RUN_LENGTH - 4, RUN_LENGTH - 3, 24, 8, 3};
+    std::size_t q = 0;
+    for (int row : {-1, 0, 1, 2, 3, hi / 2, hi - 5, hi - 4, hi - 3, hi - 2, hi - 1}) {
+        for (const auto& offsets : LANE_OFFSETS) {
+            for (int column = -16; column <= wi; ++column, ++q) {
+                std::vector<double> xs(RUN_LENGTH), ys(RUN_LENGTH);
+                for (std::size_t g = 0; g < RUN_LENGTH / 8; ++g) {
+                    for (std::size_t l = 0; l < 8; ++l) {
+                        const std::size_t i = 8 * g + l;
+                        xs[i] = adversarial(column + offsets[l], (l + g + q) % KINDS);
+                        ys[i] = adversarial(row, (q % 2 == 0 ? g + q : 5 * l + g + q) % KINDS);
+                    }
+                }
+                const std::size_t n = lengths[q % std::size(lengths)];
+                xs.resize(n);
+                ys.resize(n);
+                std::vector<T> portable(n * C, T(123));
+                sample_run_portable<T, C>(source, filter, &table, xs.data(), ys.data(), n, portable.data());
+                std::vector<T> vector(n * C, T(77));
+                sample_run_avx2<T, C>(source, filter, &table, xs.data(), ys.data(), n, vector.data());
+                expect_same_pixels<T, C>(portable, vector, xs, ys, "AVX2", w, h);
+                if (!have_avx512()) continue;
+                std::vector<T> wide(n * C, T(45));
+                sample_run_avx512<T, C>(source, filter, &table, xs.data(), ys.data(), n, wide.data());
+                expect_same_pixels<T, C>(portable, wide, xs, ys, "AVX-512", w, h);
+                if constexpr (C == 3) {
+                    // A warp row whose source positions are these x (plane X / 1)
+                    // on the row of the run's first pixel.
+                    const WarpRow identity{1.0, 0.0, 0.0, 0.0, ys[0], 1.0};
+                    std::vector<double> same_y(n, ys[0]);
+                    sample_run_portable<T, 3>(source, filter, &table, xs.data(), same_y.data(), n, portable.data());
+                    wide.assign(n * 3, T(45));
+                    warp_run_rgb_avx512<T>(source, filter, &table, identity, xs.data(), n, wide.data());
+                    expect_same_pixels<T, 3>(portable, wide, xs, same_y, "AVX-512 warp", w, h);
+                }
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+TEST_P(RunsAgree, OnAdversarialPositionsInEveryLaneAndGroupShape) {
+    const Variant& v = GetParam();
+    // Wider than a window of sixteen columns, narrower, and barely wider
+    // than a Lanczos-3 window of taps.
+    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{30, 12}, {14, 9}, {7, 7}}) {
+        if (v.bits == 8 && v.channels == 1) expect_same_adversarial_runs<std::uint8_t, 1>(v.filter, w, h);
+        if (v.bits == 8 && v.channels == 3) expect_same_adversarial_runs<std::uint8_t, 3>(v.filter, w, h);
+        if (v.bits == 16 && v.channels == 1) expect_same_adversarial_runs<std::uint16_t, 1>(v.filter, w, h);
+        if (v.bits == 16 && v.channels == 3) expect_same_adversarial_runs<std::uint16_t, 3>(v.filter, w, h);
     }
 }
 
