@@ -69,6 +69,7 @@ check() {
     # The tests, and what they read, in a directory of their own.
     mkdir -p "$run/tools"
     cp -r tests "$run/tests"
+    cp -r demo "$run/demo"
     cp tools/stubtest-allowlist.txt "$run/tools/"
     (cd "$run" && "$env/bin/python" -c '
 import sys, vantrell

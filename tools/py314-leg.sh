@@ -88,6 +88,7 @@ else
   mkdir -p "$ROOT$WORK/run/tools"
   cp "${SDISTS[0]}" "$ROOT$WORK/"
   cp -r "$REPO/tests" "$ROOT$WORK/run/tests"
+  cp -r "$REPO/demo" "$ROOT$WORK/run/demo"
   cp "$REPO/tools/stubtest-allowlist.txt" "$ROOT$WORK/run/tools/"
 fi
 
