@@ -52,3 +52,39 @@ gray = vantrell.detect(np.tile(np.arange(64, dtype=np.uint8) * 4, (64, 1)), 1.0)
 print((out == src).all(), isinstance(gray, list))
 """
     assert run_python(code, {"RAYON_NUM_THREADS": "100000"}).split() == ["True", "True"]
+
+
+FORK_DURING_FIRST_LANCZOS3 = """
+import os, threading, time, numpy as np, vantrell
+src = np.zeros((64, 64, 3), np.uint8)
+m = (np.random.default_rng(1).random((64, 64)) * 60).astype(np.float32)
+hung = 0
+for k in range(40):
+    pid = os.fork()
+    if pid == 0:  # a process that has made no Lanczos-3 call yet
+        first = threading.Thread(target=vantrell.remap_rgb, args=(src, m, m, "lanczos3"))
+        first.start()
+        time.sleep(k * 5e-6)
+        child = os.fork()  # at some k, while the first call sets up
+        if child == 0:
+            vantrell.remap_rgb(src, m, m, "lanczos3")
+            os._exit(0)
+        first.join()
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if os.waitpid(child, os.WNOHANG)[0]:
+                os._exit(0)
+            time.sleep(0.005)
+        os.kill(child, 9)
+        os.waitpid(child, 0)
+        os._exit(1)
+    if os.waitpid(pid, 0)[1] != 0:
+        hung += 1
+        break
+print(hung)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_fork_during_the_first_lanczos3_call_leaves_a_working_child():
+    assert run_python(FORK_DURING_FIRST_LANCZOS3, {"OPENBLAS_NUM_THREADS": "1"}).split() == ["0"]

@@ -43,8 +43,6 @@ __attribute__((always_inline)) inline void add_scaled_loop(double* __restrict ac
     for (std::size_t x = 0; x < n; ++x) acc[x] += k * src[x];
 }
 
-using AddScaled = void (*)(double* __restrict, const double* __restrict, double, std::size_t);
-
 __attribute__((target("avx512f"))) void add_scaled_avx512(double* __restrict acc,
                                                           const double* __restrict src, double k,
                                                           std::size_t n) {
@@ -62,14 +60,14 @@ void add_scaled_plain(double* __restrict acc, const double* __restrict src, doub
     add_scaled_loop(acc, src, k, n);
 }
 
-// The widest vector unit of this processor, chosen on first use.
+// The widest vector unit of this processor.
 void add_scaled(double* __restrict acc, const double* __restrict src, double k, std::size_t n) {
-    static const AddScaled chosen = [] {
-        if (cpu_has_avx512f()) return &add_scaled_avx512;
-        if (cpu_has_avx2()) return &add_scaled_avx2;
-        return &add_scaled_plain;
-    }();
-    chosen(acc, src, k, n);
+    if (cpu_has_avx512f())
+        add_scaled_avx512(acc, src, k, n);
+    else if (cpu_has_avx2())
+        add_scaled_avx2(acc, src, k, n);
+    else
+        add_scaled_plain(acc, src, k, n);
 }
 
 }  // namespace

@@ -86,15 +86,11 @@ bool have_avx2() { return cpu_has_avx2(); }
 
 bool have_avx512() { return cpu_has_avx512f(); }
 
-// The widest code of this processor, chosen on first use.
+// The widest code of this processor.
 float field_row(const double* top, const double* bottom, std::size_t width, double weak_sq, Px* out) {
-    using Row = float (*)(const double*, const double*, std::size_t, double, Px*);
-    static const Row chosen = [] {
-        if (have_avx512()) return &field_row_avx512;
-        if (have_avx2()) return &field_row_avx2;
-        return &field_row_portable;
-    }();
-    return chosen(top, bottom, width, weak_sq, out);
+    if (have_avx512()) return field_row_avx512(top, bottom, width, weak_sq, out);
+    if (have_avx2()) return field_row_avx2(top, bottom, width, weak_sq, out);
+    return field_row_portable(top, bottom, width, weak_sq, out);
 }
 
 void mark_used_portable(const Px* cells, std::size_t n, float threshold, std::uint8_t* used) {
