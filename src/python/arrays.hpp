@@ -30,8 +30,7 @@ struct ArrayForm {
 // The array itself (borrowed) when `obj` is an ndarray (or subclass) of
 // `form`, its data type equivalent to the native type, byte order included;
 // `type_index` (if not nullptr) is then the index in form.types of the first
-// that matches.
-// nullptr otherwise, with no exception set.
+// that matches. nullptr otherwise, with no exception set.
 PyArrayObject* as_array(PyObject* obj, const ArrayForm& form, std::size_t* type_index);
 
 // "a 2-D array of float32 in native byte order": what `form` asks for.
