@@ -7,6 +7,7 @@
 // the result never depends on how many workers there are or who ran what.
 #include "pool/pool.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -55,14 +56,14 @@ bool spin_until(Ready&& ready) {
 // Readies the calling thread's exception storage. The first exception that a
 // thread throws needs libstdc++'s per-thread storage, which the C library
 // allocates on first use and, if it cannot, ends the process ("cannot
-// allocate memory for thread-local data"). A worker throws and catches once as
-// it starts, so that running out of memory later in a loop is a std::bad_alloc
-// like any other, carried back to the caller.
+// allocate memory for thread-local data"). A worker asks for that storage as
+// it starts (no other part of an exception's way is per-thread), so that
+// running out of memory later in a loop is a std::bad_alloc like any other,
+// carried back to the caller.
 void ready_to_throw() {
-    try {
-        throw 0;
-    } catch (int) {
-    }
+    // Declared without side effects, so the call is kept by using its result.
+    abi::__cxa_eh_globals* globals = abi::__cxa_get_globals();
+    asm volatile("" : : "r"(globals));
 }
 
 // Address space kept free for a starting worker until its exception storage
