@@ -4,8 +4,6 @@
 
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include "python/py.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -60,11 +58,13 @@ inline PyThreadState* detach() { return PyEval_SaveThread(); }
 // references without the interpreter while it finalises, and std::terminate
 // at any frame that may not throw. So here it stops at once and the thread is
 // held for ever, as on 3.14; the process ends around it. Called as a plain
-// function, never from a destructor.
+// function, never from a destructor. The interpreter throws nothing else: what
+// comes out of it is that unwinding (caught without binding it, since it is
+// not a C++ exception object).
 inline void attach(PyThreadState* state) {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         hold_for_ever();
     }
 }

@@ -1,6 +1,8 @@
 // The module's internal-error class and the one guarded way of calling a core.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
