@@ -119,9 +119,12 @@ ASAN_ENV    = LD_PRELOAD=$(ASAN_RT) \
   LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# Not under the sanitizer: the test that caps the address space so that the
-# pool cannot make its threads (the sanitizer's shadow memory needs far more).
-ASAN_DESELECT ?= --deselect tests/test_pool.py::test_more_threads_than_can_be_made_still_work
+# Not under the sanitizer: the tests that cap the address space (so that the
+# pool cannot make its threads, or a call runs out of memory): the sanitizer's
+# shadow memory needs far more.
+ASAN_DESELECT ?= --deselect tests/test_pool.py::test_more_threads_than_can_be_made_still_work \
+  --deselect tests/test_pool.py::test_running_out_of_memory_in_detect_raises_memory_error \
+  --deselect tests/test_pool.py::test_a_pool_asked_for_more_threads_than_memory_allows_fails_soundly
 
 sanitize: asan-pytest asan-cpp tsan
 

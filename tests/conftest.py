@@ -64,3 +64,25 @@ def run_python(code, env=None, timeout=300):
 
 def segment_tuples(segments):
     return [(s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa) for s in segments]
+
+
+def array_notes(param, obj, ndim, dtypes, channels=None):
+    """The notes of a refused array argument: the parameter, then what was
+    expected against what came, worded from NumPy's own names of the types."""
+    def shape(n, c):
+        return f"a {n}-D array" + (f" of {c} channels" if c else "")
+
+    names = [str(np.dtype(d)) for d in dtypes]
+    types = names[0] if len(names) == 1 else ", ".join(names[:-1]) + " or " + names[-1]
+    expected = f"{shape(ndim, channels)} of {types} in native byte order"
+    if obj is None:
+        got = "None"
+    elif not isinstance(obj, np.ndarray):
+        got = f"a '{type(obj).__qualname__}' object"
+    else:
+        dt = obj.dtype
+        got = f"{shape(obj.ndim, obj.shape[-1] if channels and obj.ndim == ndim else None)} of "
+        got += str(dt.newbyteorder("="))
+        if not dt.isnative:
+            got += " in big-endian byte order" if dt.byteorder == ">" else " in little-endian byte order"
+    return [f"while processing '{param}'", f"expected {expected}, got {got}"]

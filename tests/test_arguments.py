@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import vantrell
+from conftest import array_notes
 
 # The same signatures written in Python: binding failures must read exactly as
 # the interpreter words them for these.
@@ -104,7 +105,8 @@ def test_bad_scale_raises_the_conversion_error_with_a_note(scale, exc):
 def test_detect_refuses_other_arrays(gray):
     kind, message, notes = failure(vantrell.detect, gray)
     assert (kind, message, notes) == (
-        TypeError, "detect expects a (height, width) array of uint8, uint16, float32 or float64", [])
+        TypeError, "detect expects a (height, width) array of uint8, uint16, float32 or float64",
+        array_notes("gray", gray, 2, ["float64", "float32", "uint8", "uint16"]))
 
 
 @pytest.mark.parametrize("bad, expected", [
@@ -113,11 +115,17 @@ def test_detect_refuses_other_arrays(gray):
     (np.zeros((4, 5)), "'ndarray' object is not an instance of 'ndarray'"),
     (np.zeros((4, 5), ">f4"), "'ndarray' object is not an instance of 'ndarray'"),
     (np.zeros((4, 5, 1), np.float32), "'ndarray' object is not an instance of 'ndarray'"),
+    (np.zeros((4, 5), "<f4").view(">f4"), "'ndarray' object is not an instance of 'ndarray'"),
 ])
 @pytest.mark.parametrize("fn", [vantrell.remap_rgb, vantrell.remap_gray])
 def test_maps_must_be_2d_float32(fn, bad, expected):
-    assert failure(fn, RGB, bad, MAP) == (TypeError, expected, ["while processing 'map_x'"])
-    assert failure(fn, RGB, MAP, bad) == (TypeError, expected, ["while processing 'map_y'"])
+    assert failure(fn, RGB, bad, MAP) == (TypeError, expected, array_notes("map_x", bad, 2, ["float32"]))
+    assert failure(fn, RGB, MAP, bad) == (TypeError, expected, array_notes("map_y", bad, 2, ["float32"]))
+
+
+def test_the_note_on_a_wrong_map_says_what_came():
+    notes = failure(vantrell.remap_rgb, RGB, np.zeros((4, 5)), MAP)[2]
+    assert notes[1] == "expected a 2-D array of float32 in native byte order, got a 2-D array of float64"
 
 
 @pytest.mark.parametrize("fn, src, message", [
@@ -135,7 +143,9 @@ def test_maps_must_be_2d_float32(fn, bad, expected):
      "remap_gray expects a (height, width) array of uint8 or uint16 and float32 maps"),
 ])
 def test_remap_refuses_other_sources(fn, src, message):
-    assert failure(fn, src, MAP, MAP) == (TypeError, message, [])
+    channels = 3 if fn is vantrell.remap_rgb else None
+    notes = array_notes("src", src, 2 if channels is None else 3, ["uint8", "uint16"], channels)
+    assert failure(fn, src, MAP, MAP) == (TypeError, message, notes)
 
 
 @pytest.mark.parametrize("name, shown", [
@@ -179,8 +189,8 @@ def test_remap_check_order():
     bad_src = np.zeros((3, 3), np.float32)
     # a bad map before a bad filter, a bad filter before a bad source,
     # a bad source before unequal shapes
-    assert failure(vantrell.remap_rgb, bad_src, None, None, "x")[2] == ["while processing 'map_x'"]
-    assert failure(vantrell.remap_rgb, bad_src, MAP, None, "x")[2] == ["while processing 'map_y'"]
+    assert failure(vantrell.remap_rgb, bad_src, None, None, "x")[2][0] == "while processing 'map_x'"
+    assert failure(vantrell.remap_rgb, bad_src, MAP, None, "x")[2][0] == "while processing 'map_y'"
     assert failure(vantrell.remap_rgb, bad_src, MAP, MAP, 3)[2] == ["while processing 'filter'"]
     assert failure(vantrell.remap_rgb, bad_src, MAP, MAP, "x")[0] is ValueError
     assert failure(vantrell.remap_rgb, bad_src, MAP, MAP.T.copy())[0] is TypeError
@@ -256,9 +266,11 @@ def test_warp_checks_everything_before_the_source():
     bad = np.zeros((6, 7, 4), np.uint8)
     assert failure(vantrell.warp_rgb, bad, EYE, 1, 0, 0, "x")[0] is ValueError
     assert failure(vantrell.warp_rgb, bad, EYE, 1, 0, 0, out_size=[1, 2])[0] is TypeError
-    for src in (bad, np.zeros((6, 7), np.uint8), np.zeros((6, 7, 3), np.float32), None):
+    for src in (bad, np.zeros((6, 7), np.uint8), np.zeros((6, 7, 3), np.float32), None,
+                np.zeros((6, 7, 3), ">u2")):
         assert failure(vantrell.warp_rgb, src, EYE, 1, 0, 0) == (
-            TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16", [])
+            TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16",
+            array_notes("src", src, 3, ["uint8", "uint16"], 3))
 
 
 def test_sequence_name_matches_the_abstract_class():

@@ -106,3 +106,28 @@ def test_results_do_not_depend_on_the_pool_size(request):
     for n in POOL_SIZES:
         out = run_python(code, {"RAYON_NUM_THREADS": n}, timeout=600).strip()
         assert out == here, f"RAYON_NUM_THREADS={n}"
+
+
+DAEMONS_AT_EXIT = """
+import threading, time, numpy as np, vantrell
+img = (np.random.default_rng(0).random((300, 300)) * 255).astype(np.uint8)
+rgb = np.zeros((200, 200, 3), np.uint8)
+m = (np.random.default_rng(1).random((200, 200)) * 200).astype(np.float32)
+call = {{
+    "detect": lambda: vantrell.detect(img),
+    "warp_rgb": lambda: vantrell.warp_rgb(rgb, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, "lanczos3"),
+    "remap_rgb": lambda: vantrell.remap_rgb(rgb, m, m, "lanczos3"),
+}}[{name!r}]
+for _ in range(3):
+    threading.Thread(target=lambda: [call() for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.3)
+print("main thread done")
+"""
+
+
+@pytest.mark.parametrize("name", ["detect", "warp_rgb", "remap_rgb"])
+def test_calls_still_running_in_daemon_threads_let_the_interpreter_exit(name):
+    # The interpreter finalises while the daemon threads are inside calls: a
+    # thread that comes back to it must not take the process down.
+    for _ in range(3):
+        assert run_python(DAEMONS_AT_EXIT.format(name=name), timeout=120) == "main thread done\n"

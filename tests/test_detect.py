@@ -113,6 +113,17 @@ def test_images_beyond_32_bit_pixel_indices_are_refused_before_any_copy():
         vantrell.detect(wide, 1.0)
 
 
+@pytest.mark.parametrize("shape, scale", [
+    ((0, 2**32), 0.8), ((2**40, 0), 0.8), ((2, 2**32), 0.8), ((2**32, 2), 1.0),
+    # after downscaling: floor(0.5 x 3) = 1 -> 2 columns, floor(0.5 x 5) = 2 rows
+    ((2**33, 3), 0.5), ((5, 2**33), 0.5),
+])
+def test_images_too_small_for_segments_give_nothing_however_large(shape, scale):
+    # fewer than 3 columns or rows, before or after downscaling, whatever the
+    # other side: no segments, before the size limit is looked at
+    assert vantrell.detect(np.broadcast_to(np.uint8(0), shape), scale) == []
+
+
 def test_threads_calling_at_once_get_the_sequential_results():
     images = [draw_scene(160, 200, seed) for seed in range(4)]
     expected = [segment_tuples(vantrell.detect(img)) for img in images]

@@ -27,6 +27,7 @@ from hypothesis import strategies as st  # noqa: E402
 from hypothesis.extra import numpy as hnp  # noqa: E402
 
 import vantrell  # noqa: E402
+from conftest import array_notes  # noqa: E402
 from test_resample import reference_sample  # noqa: E402
 
 LONG = os.environ.get("VANTRELL_FUZZ", "") == "long"
@@ -90,9 +91,10 @@ exec(
 class Expected(Exception):
     """What the model predicts a call raises; message None = not predicted."""
 
-    def __init__(self, kind, message, note=None):
+    def __init__(self, kind, message, note=None, notes=None):
         super().__init__(kind, message, note)
-        self.kind, self.message, self.notes = kind, message, [note] if note else []
+        self.kind, self.message = kind, message
+        self.notes = notes if notes is not None else [note] if note else []
 
 
 def noted(param, convert):
@@ -182,9 +184,11 @@ def array_of(obj, ndim, dtypes, last=None):
 
 def model_detect(b):
     scale = 0.8 if b["scale"] is MISSING else as_double(b["scale"], "scale")
-    if array_of(b["gray"], 2, (np.float64, np.float32, np.uint8, np.uint16)) is None:
+    types = (np.float64, np.float32, np.uint8, np.uint16)
+    if array_of(b["gray"], 2, types) is None:
         raise Expected(TypeError,
-                       "detect expects a (height, width) array of uint8, uint16, float32 or float64")
+                       "detect expects a (height, width) array of uint8, uint16, float32 or float64",
+                       notes=array_notes("gray", b["gray"], 2, types))
     return {"scale": scale}
 
 
@@ -192,7 +196,9 @@ def model_remap(b, channels):
     name = "remap_rgb" if channels == 3 else "remap_gray"
     for param in ("map_x", "map_y"):
         if array_of(b[param], 2, (np.float32,)) is None:
-            not_instance(b[param], "ndarray", param)
+            shown = "'None' is" if b[param] is None else f"'{type(b[param]).__qualname__}' object is"
+            raise Expected(TypeError, f"{shown} not an instance of 'ndarray'",
+                           notes=array_notes(param, b[param], 2, (np.float32,)))
     if b["filter"] is not MISSING and not isinstance(b["filter"], str):
         not_instance(b["filter"], "str", "filter")
     flt = parse_filter(b)
@@ -200,7 +206,10 @@ def model_remap(b, channels):
                      3 if channels == 3 else None)
     if dtype is None:
         form = "(height, width, 3)" if channels == 3 else "(height, width)"
-        raise Expected(TypeError, f"{name} expects a {form} array of uint8 or uint16 and float32 maps")
+        notes = array_notes("src", b["src"], 3 if channels == 3 else 2, (np.uint8, np.uint16),
+                            3 if channels == 3 else None)
+        raise Expected(TypeError, f"{name} expects a {form} array of uint8 or uint16 and float32 maps",
+                       notes=notes)
     if b["map_x"].shape != b["map_y"].shape:
         raise Expected(ValueError, "map_x and map_y must have the same shape")
     shape = b["map_x"].shape + ((3,) if channels == 3 else ())
@@ -230,7 +239,8 @@ def model_warp(b):
     flt = parse_filter(b)
     dtype = array_of(b["src"], 3, (np.uint8, np.uint16), 3)
     if dtype is None:
-        raise Expected(TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16")
+        raise Expected(TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16",
+                       notes=array_notes("src", b["src"], 3, (np.uint8, np.uint16), 3))
     h, w = b["src"].shape[:2]
     out_w, out_h = (w, h) if size is MISSING or size is None else size
     # Outputs that cannot exist (more bytes than any address space or memory

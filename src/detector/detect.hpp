@@ -27,8 +27,13 @@ template <class T>
 Result<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
                                     std::size_t height, double scale);
 
+// Whether a width x height image at `scale` has no segments whatever its
+// samples: fewer than 3 columns or rows, before or after downscaling.
+bool too_small_for_segments(std::size_t width, std::size_t height, double scale);
+
 // Largest working image the detector indexes: pixel indices are 32-bit.
-// Images whose working image would exceed it are refused by the caller.
+// Images whose working image would exceed it (and that are not too small for
+// segments, which comes first) are refused by the caller.
 bool fits_pixel_indices(std::size_t width, std::size_t height, double scale);
 
 }  // namespace vantrell::detector

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "pool/pool.hpp"
+#include "pool/scratch.hpp"
 #include "sample/cpu.hpp"
 #include "sample/sample.hpp"
 
@@ -43,8 +44,6 @@ __attribute__((always_inline)) inline void add_scaled_loop(double* __restrict ac
     for (std::size_t x = 0; x < n; ++x) acc[x] += k * src[x];
 }
 
-using AddScaled = void (*)(double* __restrict, const double* __restrict, double, std::size_t);
-
 __attribute__((target("avx512f"))) void add_scaled_avx512(double* __restrict acc,
                                                           const double* __restrict src, double k,
                                                           std::size_t n) {
@@ -62,14 +61,14 @@ void add_scaled_plain(double* __restrict acc, const double* __restrict src, doub
     add_scaled_loop(acc, src, k, n);
 }
 
-// The widest vector unit of this processor, chosen on first use.
+// The widest vector unit of this processor.
 void add_scaled(double* __restrict acc, const double* __restrict src, double k, std::size_t n) {
-    static const AddScaled chosen = [] {
-        if (cpu_has_avx512f()) return &add_scaled_avx512;
-        if (cpu_has_avx2()) return &add_scaled_avx2;
-        return &add_scaled_plain;
-    }();
-    chosen(acc, src, k, n);
+    if (cpu_has_avx512f())
+        add_scaled_avx512(acc, src, k, n);
+    else if (cpu_has_avx2())
+        add_scaled_avx2(acc, src, k, n);
+    else
+        add_scaled_plain(acc, src, k, n);
 }
 
 }  // namespace
@@ -118,12 +117,21 @@ Downscaled downscale(std::span<const T> image, std::size_t width, std::size_t he
     result.image = Buffer<double>(out_w * out_h);
     const std::int64_t last_row = static_cast<std::int64_t>(height) - 1;
     const std::int64_t radius = static_cast<std::int64_t>(r);
+    // Per body: the input row with r replicated samples on either side, so
+    // that the whole row is one contiguous multiply-add loop per weight, the
+    // row being smoothed, and the ring.
+    struct Scratch {
+        std::vector<double> padded, acc, ring;
+    };
+    pool::ScratchSets scratch(out_h, [&] {
+        return Scratch{std::vector<double>(width + 2 * r), std::vector<double>(width),
+                       std::vector<double>(taps * out_w)};
+    });
     pool::parallel_rows(out_h, [&](std::size_t begin, std::size_t end) {
-        // The input row with r replicated samples on either side, so that the
-        // whole row is one contiguous multiply-add loop per weight.
-        std::vector<double> padded(width + 2 * r);
-        std::vector<double> acc(width);
-        std::vector<double> ring(taps * out_w);
+        auto lease = scratch.borrow();
+        std::vector<double>& padded = lease->padded;
+        std::vector<double>& acc = lease->acc;
+        std::vector<double>& ring = lease->ring;
         auto row_pass = [&](std::int64_t q) {
             const T* src = image.data() + static_cast<std::size_t>(q) * width;
             const double first = working_value(src[0]);

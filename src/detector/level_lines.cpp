@@ -7,6 +7,7 @@
 #include "detector/downscale.hpp"
 #include "detector/level_lines_rows.hpp"
 #include "pool/pool.hpp"
+#include "pool/scratch.hpp"
 #include "sample/cpu.hpp"
 #include "sample/sample.hpp"
 
@@ -86,15 +87,11 @@ bool have_avx2() { return cpu_has_avx2(); }
 
 bool have_avx512() { return cpu_has_avx512f(); }
 
-// The widest code of this processor, chosen on first use.
+// The widest code of this processor.
 float field_row(const double* top, const double* bottom, std::size_t width, double weak_sq, Px* out) {
-    using Row = float (*)(const double*, const double*, std::size_t, double, Px*);
-    static const Row chosen = [] {
-        if (have_avx512()) return &field_row_avx512;
-        if (have_avx2()) return &field_row_avx2;
-        return &field_row_portable;
-    }();
-    return chosen(top, bottom, width, weak_sq, out);
+    if (have_avx512()) return field_row_avx512(top, bottom, width, weak_sq, out);
+    if (have_avx2()) return field_row_avx2(top, bottom, width, weak_sq, out);
+    return field_row_portable(top, bottom, width, weak_sq, out);
 }
 
 void mark_used_portable(const Px* cells, std::size_t n, float threshold, std::uint8_t* used) {
@@ -182,10 +179,14 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
 
     // The field, the used map and the largest norm of each row, per piece of
     // rows. Samples are widened as working_value does, each image row once per
-    // piece (twice where pieces meet).
+    // piece (twice where pieces meet), into two rows of scratch made before
+    // the loop.
+    pool::ScratchSets widened_rows(height, [&] {
+        return std::vector<double>(std::is_same_v<T, double> ? 0 : 2 * width);
+    });
     pool::parallel_rows(height, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> rows;
-        if constexpr (!std::is_same_v<T, double>) rows.resize(2 * width);
+        auto lease = widened_rows.borrow();
+        std::vector<double>& rows = *lease;
         auto widened = [&](std::size_t y, std::size_t slot) -> const double* {
             const T* src = image.data() + y * width;
             if constexpr (std::is_same_v<T, double>) {
@@ -220,13 +221,16 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
     // every bin above b and after those of bin b in earlier groups, and each
     // group then places its cells in index order. The groups do not depend on
     // the pool, and the list is the one seeds_by_norm makes. Both passes list
-    // a group's strong cells and their bins in scratch of their own, so that
-    // nothing of the size of the image is allocated for them.
+    // a group's strong cells and their bins in scratch made before them, one
+    // set per body that can run at once, so that nothing of the size of the
+    // image is allocated for them.
     const std::size_t group_rows = std::max<std::size_t>(16, (height + 63) / 64);
     const std::size_t groups = (height + group_rows - 1) / group_rows;
     std::vector<std::uint32_t> at(groups * N_BINS);
+    pool::ScratchSets strong_cells(groups, [&] { return StrongCells(group_rows * width); });
     pool::parallel_rows(groups, [&](std::size_t begin, std::size_t end) {
-        StrongCells strong(group_rows * width);
+        auto lease = strong_cells.borrow();
+        StrongCells& strong = *lease;
         for (std::size_t g = begin; g < end; ++g) {
             std::uint32_t* count = at.data() + g * N_BINS;
             std::fill(count, count + N_BINS, 0u);
@@ -259,7 +263,8 @@ LevelLines level_lines(std::span<const T> image, std::size_t width, std::size_t 
     }
     out.seeds = Buffer<std::uint32_t>(total);
     pool::parallel_rows(groups, [&](std::size_t begin, std::size_t end) {
-        StrongCells strong(group_rows * width);
+        auto lease = strong_cells.borrow();
+        StrongCells& strong = *lease;
         for (std::size_t g = begin; g < end; ++g) {
             std::uint32_t* next = at.data() + g * N_BINS;
             const std::size_t from = g * group_rows * width;

@@ -181,6 +181,14 @@ std::uint32_t min_reg_size(double log_nt_value) {
     return saturating_cast<std::uint32_t>(std::ceil(log_nt_value / LOG10_8));
 }
 
+bool too_small_for_segments(std::size_t width, std::size_t height, double scale) {
+    if (width < MIN_SIDE || height < MIN_SIDE) return true;
+    // A NaN scale is not below 1: no downscaling.
+    if (!(scale < 1.0)) return false;
+    const ImageSize size = downscaled_size(width, height, scale);
+    return size.width < MIN_SIDE || size.height < MIN_SIDE;
+}
+
 bool fits_pixel_indices(std::size_t width, std::size_t height, double scale) {
     if (scale < 1.0) {
         const ImageSize size = downscaled_size(width, height, scale);
@@ -198,14 +206,13 @@ Result<std::vector<Segment>> detect(std::span<const T> samples, std::size_t widt
         return SizeMismatch{SIZE_MAX, samples.size()};
     }
     if (!size_matches(mismatch.expected, samples.size(), &mismatch)) return mismatch;
-    if (width < MIN_SIDE || height < MIN_SIDE) return std::vector<Segment>{};
+    // The downscaled size depends only on the input size and the scale, so an
+    // image too small after downscaling (a zero or negative scale among them)
+    // never builds the kernel.
+    if (too_small_for_segments(width, height, scale)) return std::vector<Segment>{};
 
     if (scale < 1.0) {
-        // The output size depends only on the input size and the scale, so an
-        // image too small after downscaling (a zero or negative scale among
-        // them) never builds the kernel.
         const ImageSize size = downscaled_size(width, height, scale);
-        if (size.width < MIN_SIDE || size.height < MIN_SIDE) return std::vector<Segment>{};
         if (!fits_indices(size.width, size.height)) return std::vector<Segment>{};
         std::vector<double> kernel;
         try {

@@ -7,8 +7,10 @@
 // the result never depends on how many workers there are or who ran what.
 #include "pool/pool.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +52,52 @@ bool spin_until(Ready&& ready) {
         sched_yield();
     }
 }
+
+// Readies the calling thread's exception storage. The first exception that a
+// thread throws needs libstdc++'s per-thread storage, which the C library
+// allocates on first use and, if it cannot, ends the process ("cannot
+// allocate memory for thread-local data"). A worker asks for that storage as
+// it starts (no other part of an exception's way is per-thread), so that
+// running out of memory later in a loop is a std::bad_alloc like any other,
+// carried back to the caller.
+//
+// Not with AddressSanitizer: its leak checker, walking the threads at exit,
+// cannot follow that storage of a library loaded after the process started,
+// and its interceptor of __cxa_throw cannot throw from such a library at all.
+void ready_to_throw() {
+#ifndef __SANITIZE_ADDRESS__
+    // Declared without side effects, so the call is kept by using its result.
+    abi::__cxa_eh_globals* globals = abi::__cxa_get_globals();
+    asm volatile("" : : "r"(globals));
+#endif
+}
+
+// Address space kept free for a starting worker until its exception storage
+// is ready: that needs a few pages, and the pool's stacks would otherwise take
+// the last of the address space when it is capped.
+constexpr std::size_t START_ROOM_BYTES = 1 << 20;
+
+// A worker being started: it readies its exception storage only when its
+// maker has given it room (`go`), and the maker waits until it has (`ready`).
+class Pool;
+
+struct WorkerStart {
+    Pool* pool;
+    std::mutex mu;
+    std::condition_variable cv;
+    bool go = false;
+    bool ready = false;
+
+    void signal(bool WorkerStart::*flag) {
+        std::lock_guard<std::mutex> lock(mu);
+        this->*flag = true;
+        cv.notify_all();
+    }
+    void wait(bool WorkerStart::*flag) {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return this->*flag; });
+    }
+};
 
 struct Job {
     RowBody body;
@@ -161,21 +209,37 @@ public:
     }
 
 private:
+    // Starts one worker, ready to throw, and waits until it is; false if no
+    // thread (or no room for it to start in) could be had.
     bool start_worker() {
+        void* room = mmap(nullptr, START_ROOM_BYTES, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                          -1, 0);
+        if (room == MAP_FAILED) return false;
         pthread_attr_t attr;
-        if (pthread_attr_init(&attr) != 0) return false;
-        pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        int rc = pthread_create(&thread, &attr, &Pool::worker_main, this);
-        pthread_attr_destroy(&attr);
+        int rc = pthread_attr_init(&attr);
+        WorkerStart start{this};
+        if (rc == 0) {
+            pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
+            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+            pthread_t thread;
+            rc = pthread_create(&thread, &attr, &Pool::worker_main, &start);
+            pthread_attr_destroy(&attr);
+        }
+        munmap(room, START_ROOM_BYTES);
         if (rc != 0) return false;
+        start.signal(&WorkerStart::go);
+        start.wait(&WorkerStart::ready);
         ++workers_;
         return true;
     }
 
-    static void* worker_main(void* self) {
-        static_cast<Pool*>(self)->work();
+    static void* worker_main(void* arg) {
+        auto* start = static_cast<WorkerStart*>(arg);
+        Pool* pool = start->pool;
+        start->wait(&WorkerStart::go);
+        ready_to_throw();
+        start->signal(&WorkerStart::ready);  // `start` is gone from here on
+        pool->work();
         return nullptr;
     }
 

@@ -5,6 +5,7 @@
 #include "sample/sample.hpp"
 
 namespace vantrell::py {
+namespace {
 
 PyArrayObject* as_array(PyObject* obj, int ndim, int type_id, npy_intp last_extent) {
     if (!PyArray_Check(obj)) return nullptr;
@@ -19,6 +20,73 @@ PyArrayObject* as_array(PyObject* obj, int ndim, int type_id, npy_intp last_exte
     bool same = PyArray_EquivTypes(PyArray_DESCR(array), native);
     Py_DECREF(native);
     return same ? array : nullptr;
+}
+
+}  // namespace
+
+PyArrayObject* as_array(PyObject* obj, const ArrayForm& form, std::size_t* type_index) {
+    for (std::size_t i = 0; i < form.types.size(); ++i) {
+        if (PyArrayObject* array = as_array(obj, form.ndim, form.types[i], form.channels)) {
+            if (type_index != nullptr) *type_index = i;
+            return array;
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+// The name NumPy gives a data type ("float32"); "?" if it cannot be had.
+std::string type_name(PyArray_Descr* descr) {
+    std::string name = "?";
+    if (Ref text{PyObject_Str(reinterpret_cast<PyObject*>(descr))}) {
+        if (const char* utf8 = PyUnicode_AsUTF8(text.get())) name = utf8;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return name;
+}
+
+std::string array_shape(int ndim, npy_intp channels) {
+    std::string text = "a " + std::to_string(ndim) + "-D array";
+    if (channels != 0) text += " of " + std::to_string(channels) + " channels";
+    return text;
+}
+
+}  // namespace
+
+std::string describe_form(const ArrayForm& form) {
+    std::string text = array_shape(form.ndim, form.channels) + " of ";
+    for (std::size_t i = 0; i < form.types.size(); ++i) {
+        if (i > 0) text += i + 1 == form.types.size() ? " or " : ", ";
+        PyArray_Descr* descr = PyArray_DescrFromType(form.types[i]);  // new reference
+        text += descr != nullptr ? type_name(descr) : "?";
+        Py_XDECREF(descr);
+    }
+    return text + " in native byte order";
+}
+
+std::string describe_object(PyObject* obj, const ArrayForm& form) {
+    if (obj == Py_None) return "None";
+    if (!PyArray_Check(obj)) {
+        std::string name = "?";
+        if (Ref qualname{PyType_GetQualName(Py_TYPE(obj))}) {
+            if (const char* utf8 = PyUnicode_AsUTF8(qualname.get())) name = utf8;
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+        return "a '" + name + "' object";
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    const int ndim = PyArray_NDIM(array);
+    const npy_intp channels =
+        form.channels != 0 && ndim == form.ndim ? PyArray_DIM(array, ndim - 1) : 0;
+    PyArray_Descr* descr = PyArray_DESCR(array);  // borrowed
+    std::string text = array_shape(ndim, channels) + " of ";
+    if (PyArray_ISNBO(descr->byteorder)) return text + type_name(descr);
+    PyArray_Descr* native = PyArray_DescrNewByteorder(descr, NPY_NATIVE);  // new reference
+    text += native != nullptr ? type_name(native) : "?";
+    Py_XDECREF(native);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return text + (descr->byteorder == '>' ? " in big-endian" : " in little-endian") + " byte order";
 }
 
 std::size_t sample_count(PyArrayObject* array) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "python/py.hpp"
 
@@ -18,15 +19,27 @@ template <> struct NumpyType<std::uint16_t> { static constexpr int id = NPY_UINT
 template <> struct NumpyType<float> { static constexpr int id = NPY_FLOAT32; };
 template <> struct NumpyType<double> { static constexpr int id = NPY_FLOAT64; };
 
-// The array itself (borrowed) when `obj` is an ndarray (or subclass) with
-// exactly `ndim` dimensions, a last extent of `last_extent` (when not 0), and
-// a data type equivalent to the native type `type_id`, byte order included.
-PyArrayObject* as_array(PyObject* obj, int ndim, int type_id, npy_intp last_extent = 0);
+// What an array argument must be: `ndim` dimensions, the last of extent
+// `channels` (when not 0), and one of `types` in native byte order.
+struct ArrayForm {
+    int ndim;
+    npy_intp channels;
+    std::span<const int> types;
+};
 
-template <class T>
-PyArrayObject* as_array_of(PyObject* obj, int ndim, npy_intp last_extent = 0) {
-    return as_array(obj, ndim, NumpyType<T>::id, last_extent);
-}
+// The array itself (borrowed) when `obj` is an ndarray (or subclass) of
+// `form`, its data type equivalent to the native type, byte order included;
+// `type_index` (if not nullptr) is then the index in form.types of the first
+// that matches. nullptr otherwise, with no exception set.
+PyArrayObject* as_array(PyObject* obj, const ArrayForm& form, std::size_t* type_index);
+
+// "a 2-D array of float32 in native byte order": what `form` asks for.
+std::string describe_form(const ArrayForm& form);
+
+// What `obj` is, in the terms of describe_form: "a 2-D array of float64",
+// "a 2-D array of float32 in big-endian byte order", "a 'list' object", "None".
+// Channels are shown when `form` asks for them and the dimension counts agree.
+std::string describe_object(PyObject* obj, const ArrayForm& form);
 
 // Number of samples of an array (product of its extents).
 std::size_t sample_count(PyArrayObject* array);

@@ -2,6 +2,8 @@
 // (3.11, 3.12, 3.13+, with or without the global lock) lives here.
 #pragma once
 
+#include <unistd.h>
+
 #include "python/py.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -40,19 +42,32 @@ inline void add_note_to_current(const char* note) {
 #endif
 }
 
-// Detaches the calling thread from the interpreter for its lifetime (releases
-// the global lock where there is one). Nothing may touch a Python object
-// inside.
-class Detached {
-public:
-    Detached() : state_(PyEval_SaveThread()) {}
-    ~Detached() { PyEval_RestoreThread(state_); }
-    Detached(const Detached&) = delete;
-    Detached& operator=(const Detached&) = delete;
+// Detaches the calling thread from the interpreter (releases the global lock
+// where there is one). Nothing may touch a Python object until attach().
+inline PyThreadState* detach() { return PyEval_SaveThread(); }
 
-private:
-    PyThreadState* state_;
-};
+// Holds the calling thread for ever.
+[[noreturn]] inline void hold_for_ever() {
+    for (;;) pause();
+}
+
+// Re-attaches a thread that detach() detached. An interpreter that is
+// finalising takes no thread back but its own: 3.14 holds any other inside
+// PyEval_RestoreThread for ever, 3.11 to 3.13 end it with pthread_exit. That
+// unwinding would run the destructors of the binding's frames, releasing
+// references without the interpreter while it finalises, and std::terminate
+// at any frame that may not throw. So here it stops at once and the thread is
+// held for ever, as on 3.14; the process ends around it. Called as a plain
+// function, never from a destructor. The interpreter throws nothing else: what
+// comes out of it is that unwinding (caught without binding it, since it is
+// not a C++ exception object).
+inline void attach(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        hold_for_ever();
+    }
+}
 
 // Member-descriptor codes (public names since 3.12, structmember.h before).
 #if PY_VERSION_HEX >= 0x030C0000

@@ -153,4 +153,21 @@ bool to_nine_doubles(PyObject* obj, const char* param, std::array<double, 9>* ou
     });
 }
 
+PyArrayObject* to_array(PyObject* obj, const char* param, const ArrayForm& form, const char* message,
+                        std::size_t* type_index) {
+    if (PyArrayObject* array = as_array(obj, form, type_index)) return array;
+    // Described before the error is set: describing may call into the interpreter.
+    const std::string what = "expected " + describe_form(form) + ", got " + describe_object(obj, form);
+    if (message == nullptr) {
+        raise_not_instance(obj, "ndarray", param);
+    } else {
+        noted(param, [&] {
+            PyErr_SetString(PyExc_TypeError, message);
+            return false;
+        });
+    }
+    add_note_to_current(what.c_str());
+    return nullptr;
+}
+
 }  // namespace vantrell::py

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "python/arrays.hpp"
 #include "python/py.hpp"
 
 namespace vantrell::py {
@@ -40,5 +41,13 @@ bool to_size_pair(PyObject* obj, const char* param, std::size_t* first, std::siz
 
 // A sequence of exactly nine items, each through the float protocol.
 bool to_nine_doubles(PyObject* obj, const char* param, std::array<double, 9>* out);
+
+// An array of `form` (see as_array), with the index of its type in form.types
+// (when `type_index` is not nullptr).
+// Otherwise nullptr with TypeError set: `message` when given, else the
+// not-instance wording for 'ndarray'; with the note for `param` and a second
+// note saying what was expected and what came.
+PyArrayObject* to_array(PyObject* obj, const char* param, const ArrayForm& form, const char* message,
+                        std::size_t* type_index);
 
 }  // namespace vantrell::py

@@ -14,6 +14,11 @@ namespace {
 const char* const DETECT_NAMES[] = {"gray", "scale"};
 constexpr Signature DETECT{"detect", DETECT_NAMES, 2, 1};
 constexpr double DEFAULT_SCALE = 0.8;
+// Tried in this order; the first that matches wins.
+constexpr int GRAY_TYPES[] = {NPY_FLOAT64, NPY_FLOAT32, NPY_UINT8, NPY_UINT16};
+constexpr ArrayForm GRAY{2, 0, GRAY_TYPES};
+constexpr const char* GRAY_ERROR =
+    "detect expects a (height, width) array of uint8, uint16, float32 or float64";
 
 PyObject* to_list(const std::vector<detector::Segment>& records) {
     PyObject* type = segment_type();
@@ -31,6 +36,9 @@ PyObject* to_list(const std::vector<detector::Segment>& records) {
 template <class T>
 PyObject* detect_samples(PyArrayObject* gray, double scale) {
     const std::size_t height = extent(gray, 0), width = extent(gray, 1);
+    // Too few columns or rows, before or after downscaling: no segments, and
+    // nothing to copy or check, however many samples the other side holds.
+    if (detector::too_small_for_segments(width, height, scale)) return PyList_New(0);
     // Pixel indices inside the detector are 32-bit: refuse, before copying
     // anything, an image whose working image they cannot index.
     if (!detector::fits_pixel_indices(width, height, scale)) {
@@ -71,16 +79,15 @@ PyObject* detect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (bound[1] != nullptr && !to_double(bound[1], "scale", &scale)) return nullptr;
 
     // Held by the caller's argument tuple for the whole call.
-    PyObject* gray = bound[0];
-    if (PyArrayObject* a = as_array_of<double>(gray, 2)) return detect_samples<double>(a, scale);
-    if (PyArrayObject* a = as_array_of<float>(gray, 2)) return detect_samples<float>(a, scale);
-    if (PyArrayObject* a = as_array_of<std::uint8_t>(gray, 2))
-        return detect_samples<std::uint8_t>(a, scale);
-    if (PyArrayObject* a = as_array_of<std::uint16_t>(gray, 2))
-        return detect_samples<std::uint16_t>(a, scale);
-    PyErr_SetString(PyExc_TypeError,
-                    "detect expects a (height, width) array of uint8, uint16, float32 or float64");
-    return nullptr;
+    std::size_t type = 0;
+    PyArrayObject* gray = to_array(bound[0], "gray", GRAY, GRAY_ERROR, &type);
+    if (gray == nullptr) return nullptr;
+    switch (type) {
+        case 0: return detect_samples<double>(gray, scale);
+        case 1: return detect_samples<float>(gray, scale);
+        case 2: return detect_samples<std::uint8_t>(gray, scale);
+        default: return detect_samples<std::uint16_t>(gray, scale);
+    }
 }
 
 }  // namespace vantrell::py

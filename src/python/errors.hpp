@@ -1,6 +1,8 @@
 // The module's internal-error class and the one guarded way of calling a core.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -26,20 +28,21 @@ template <class F>
 bool call_detached(F&& core) {
     enum class Fault { None, Memory, Other } fault = Fault::None;
     std::string what;
-    {
-        Detached detached;
-        try {
-            core();
-        } catch (const std::bad_alloc&) {
-            fault = Fault::Memory;
-        } catch (const std::exception& e) {
-            fault = Fault::Other;
-            what = e.what();
-        } catch (...) {
-            fault = Fault::Other;
-            what = "unknown fault";
-        }
+    PyThreadState* state = detach();
+    try {
+        core();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: let its unwinding go on
+    } catch (const std::bad_alloc&) {
+        fault = Fault::Memory;
+    } catch (const std::exception& e) {
+        fault = Fault::Other;
+        what = e.what();
+    } catch (...) {
+        fault = Fault::Other;
+        what = "unknown fault";
     }
+    attach(state);
     if (fault == Fault::None) return true;
     if (fault == Fault::Memory) {
         PyErr_NoMemory();

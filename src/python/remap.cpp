@@ -11,6 +11,9 @@ namespace {
 const char* const REMAP_NAMES[] = {"src", "map_x", "map_y", "filter"};
 constexpr Signature REMAP_RGB{"remap_rgb", REMAP_NAMES, 4, 3};
 constexpr Signature REMAP_GRAY{"remap_gray", REMAP_NAMES, 4, 3};
+constexpr int MAP_TYPES[] = {NPY_FLOAT32};
+constexpr ArrayForm MAP{2, 0, MAP_TYPES};
+constexpr int SOURCE_TYPES[] = {NPY_UINT8, NPY_UINT16};
 
 template <class T, int C>
 PyObject* remap_samples(PyArrayObject* src, PyArrayObject* map_x, PyArrayObject* map_y,
@@ -42,35 +45,25 @@ PyObject* remap_entry(const Signature& signature, const char* form_error, PyObje
                       Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[4];  // borrowed
     if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-    PyArrayObject* map_x = as_array_of<float>(bound[1], 2);
-    if (map_x == nullptr) {
-        raise_not_instance(bound[1], "ndarray", "map_x");
-        return nullptr;
-    }
-    PyArrayObject* map_y = as_array_of<float>(bound[2], 2);
-    if (map_y == nullptr) {
-        raise_not_instance(bound[2], "ndarray", "map_y");
-        return nullptr;
-    }
+    PyArrayObject* map_x = to_array(bound[1], "map_x", MAP, nullptr, nullptr);
+    if (map_x == nullptr) return nullptr;
+    PyArrayObject* map_y = to_array(bound[2], "map_y", MAP, nullptr, nullptr);
+    if (map_y == nullptr) return nullptr;
     if (bound[3] != nullptr && !check_str(bound[3], "filter")) return nullptr;
     warp::Filter filter;
     if (!parse_filter(bound[3], &filter)) return nullptr;
 
-    constexpr int ndim = C == 1 ? 2 : 3;
-    constexpr npy_intp last = C == 1 ? 0 : C;
-    PyArrayObject* src8 = as_array_of<std::uint8_t>(bound[0], ndim, last);
-    PyArrayObject* src16 = src8 ? nullptr : as_array_of<std::uint16_t>(bound[0], ndim, last);
-    if (src8 == nullptr && src16 == nullptr) {
-        PyErr_SetString(PyExc_TypeError, form_error);
-        return nullptr;
-    }
+    constexpr ArrayForm source{C == 1 ? 2 : 3, C == 1 ? 0 : C, SOURCE_TYPES};
+    std::size_t type = 0;
+    PyArrayObject* src = to_array(bound[0], "src", source, form_error, &type);
+    if (src == nullptr) return nullptr;
     if (PyArray_DIM(map_x, 0) != PyArray_DIM(map_y, 0) ||
         PyArray_DIM(map_x, 1) != PyArray_DIM(map_y, 1)) {
         PyErr_SetString(PyExc_ValueError, "map_x and map_y must have the same shape");
         return nullptr;
     }
-    if (src8 != nullptr) return remap_samples<std::uint8_t, C>(src8, map_x, map_y, filter);
-    return remap_samples<std::uint16_t, C>(src16, map_x, map_y, filter);
+    if (type == 0) return remap_samples<std::uint8_t, C>(src, map_x, map_y, filter);
+    return remap_samples<std::uint16_t, C>(src, map_x, map_y, filter);
 }
 
 }  // namespace

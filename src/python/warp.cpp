@@ -12,6 +12,9 @@ namespace {
 
 const char* const WARP_NAMES[] = {"src", "inverse", "scale", "off_x", "off_y", "filter", "out_size"};
 constexpr Signature WARP{"warp_rgb", WARP_NAMES, 7, 5};
+constexpr int SOURCE_TYPES[] = {NPY_UINT8, NPY_UINT16};
+constexpr ArrayForm SOURCE{3, 3, SOURCE_TYPES};
+constexpr const char* SOURCE_ERROR = "warp_rgb expects a (height, width, 3) array of uint8 or uint16";
 
 struct WarpArgs {
     std::array<double, 9> inverse;
@@ -58,12 +61,11 @@ PyObject* warp_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (a.sized && !to_size_pair(bound[6], "out_size", &a.out_w, &a.out_h)) return nullptr;
     if (!parse_filter(bound[5], &a.filter)) return nullptr;
 
-    if (PyArrayObject* src = as_array_of<std::uint8_t>(bound[0], 3, 3))
-        return warp_samples<std::uint8_t>(src, a);
-    if (PyArrayObject* src = as_array_of<std::uint16_t>(bound[0], 3, 3))
-        return warp_samples<std::uint16_t>(src, a);
-    PyErr_SetString(PyExc_TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16");
-    return nullptr;
+    std::size_t type = 0;
+    PyArrayObject* src = to_array(bound[0], "src", SOURCE, SOURCE_ERROR, &type);
+    if (src == nullptr) return nullptr;
+    if (type == 0) return warp_samples<std::uint8_t>(src, a);
+    return warp_samples<std::uint16_t>(src, a);
 }
 
 }  // namespace vantrell::py

@@ -1,7 +1,9 @@
 // The Lanczos-3 kernel and its weight table.
 #include "warp/kernels.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <memory>
 
 namespace vantrell::warp {
 
@@ -29,9 +31,26 @@ Lanczos3Table lanczos3_table() {
     return table;
 }
 
+namespace {
+
+// The shared table, installed by whichever call built it first; never freed.
+constinit std::atomic<const Lanczos3Table*> shared_table{nullptr};
+
+}  // namespace
+
 const Lanczos3Table& lanczos3_weights() {
-    static const Lanczos3Table table = lanczos3_table();
-    return table;
+    // No lock and no one-time guard: a call that finds no table builds one and
+    // installs it unless another call got there first, in which case it frees
+    // its own and uses that one (both hold the same values). A fork while a
+    // table is being built thus leaves nothing held in the child, which builds
+    // its own.
+    const Lanczos3Table* table = shared_table.load(std::memory_order_acquire);
+    if (table != nullptr) return *table;
+    auto made = std::make_unique<const Lanczos3Table>(lanczos3_table());
+    if (shared_table.compare_exchange_strong(table, made.get(), std::memory_order_acq_rel,
+                                             std::memory_order_acquire))
+        return *made.release();
+    return *table;
 }
 
 }  // namespace vantrell::warp

@@ -41,8 +41,9 @@ double lanczos3(double d);
 // The 1025-entry weight table, each entry normalised by its own sum.
 Lanczos3Table lanczos3_table();
 
-// lanczos3_table() made once per process, on first use (thread-safe), and
-// shared by every later call: the same values, without 12 300 sines a call.
+// lanczos3_table() made on first use and shared by every later call: the same
+// values, without 12 300 sines a call. Thread-safe and fork-safe (no lock is
+// held while it is built).
 const Lanczos3Table& lanczos3_weights();
 
 // The one place where a resampled value becomes a stored sample: v + 0.5

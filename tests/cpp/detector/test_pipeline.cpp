@@ -71,6 +71,31 @@ INSTANTIATE_TEST_SUITE_P(
                       FitCase{K64, K64, NAN, false},          // NaN: full resolution
                       FitCase{std::size_t{1} << 40, 3, 0.0, true}));  // 2 x 2
 
+struct SmallCase {
+    std::size_t width, height;
+    double scale;
+    bool too_small;
+};
+
+class NoSegments : public ::testing::TestWithParam<SmallCase> {};
+
+TEST_P(NoSegments, FewerThanThreeColumnsOrRowsBeforeOrAfterDownscaling) {
+    const SmallCase c = GetParam();
+    EXPECT_EQ(too_small_for_segments(c.width, c.height, c.scale), c.too_small);
+}
+
+// Downscaled sides are max(2, floor(scale x side)).
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, NoSegments,
+    ::testing::Values(SmallCase{3, 3, 1.0, false}, SmallCase{2, 3, 1.0, true},
+                      SmallCase{3, 2, 1.0, true}, SmallCase{0, std::size_t{1} << 40, 1.0, true},
+                      SmallCase{3, std::size_t{1} << 33, 0.5, true},   // 1.5 -> 2 columns
+                      SmallCase{6, std::size_t{1} << 33, 0.5, false},  // 3 columns
+                      SmallCase{10, 10, 0.2, true},                    // 2 x 2
+                      SmallCase{10, 10, 0.3, false},                   // 3 x 3
+                      SmallCase{3, 3, NAN, false},                     // NaN: full resolution
+                      SmallCase{100, 100, -1.0, true}, SmallCase{100, 100, 0.0, true}));
+
 std::vector<Segment> run(const std::vector<std::uint8_t>& img, std::size_t w, std::size_t h,
                          double scale) {
     auto result = detect(std::span<const std::uint8_t>(img), w, h, scale);
