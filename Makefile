@@ -45,6 +45,7 @@ bench: build
 	$(PIP) install -q -r bench/requirements.txt
 	$(PY) bench/bench_detect.py
 	$(PY) bench/bench_resample.py
+	$(PY) bench/bench_concurrency.py
 
 # The Python suite once more on CPython 3.11, the oldest supported, when present.
 PY311 ?= $(shell tools/find-python 3.11 2>/dev/null)
