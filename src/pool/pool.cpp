@@ -92,7 +92,7 @@ public:
             if (!start_worker()) break;  // go on with the workers that exist
         }
         // The caller is one of the `wanted` threads of a call.
-        helpers_ = std::min(workers_, wanted - 1);
+        helpers_ = std::min(workers_, wanted > 0 ? wanted - 1 : 0);
     }
 
     std::size_t size() const { return workers_; }
