@@ -227,6 +227,7 @@ def main():
         return
 
     p = args.callers
+    load_before = os.getloadavg()[0]
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "images.npz")
         make_images(path)
@@ -247,6 +248,8 @@ def main():
             starve.append(run_child(["starve", path, "4"], None))
 
     med = statistics.median
+    print(f"Load average of the machine: {load_before:.1f} before, {os.getloadavg()[0]:.1f} after "
+          f"({len(os.sched_getaffinity(0))} processors)")
     print(f"Batch throughput, {p} callers; medians of {args.rounds} rounds "
           f"(speed-up = the single-core time over the configuration's, taken round by round)")
     print(f"{'batch':<20}{'1 thread, 1 worker':>20}{f'{p} threads, pool':>18}"
