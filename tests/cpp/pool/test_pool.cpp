@@ -66,9 +66,33 @@ TEST(Pool, SeveralCallersShareThePool) {
     for (int c = 0; c < CALLERS; ++c) EXPECT_EQ(sums[c], 50L * (256 * 257 / 2) * (c + 1));
 }
 
+// The work beside a call: `items` numbered tasks that the caller publishes one
+// by one; a step claims the next published one and records who ran it.
+void pause_briefly() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+struct Tasks {
+    explicit Tasks(std::size_t items) : ran(items) {}
+    std::vector<std::atomic<int>> ran;
+    std::atomic<std::size_t> published{0}, next{0};
+    bool step() {
+        std::size_t i = next.load();
+        while (i < published.load()) {
+            if (next.compare_exchange_weak(i, i + 1)) {
+                ran[i].fetch_add(1);
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 TEST(Pool, AFaultReachesItsOwnCallerWhileOthersGoOn) {
-    // Caller 0's loops fail on one row; the others' loops, at the same time,
-    // are complete and correct.
+    // Caller 0's loops fail on one row and its work beside on one task; the
+    // others' loops and tasks, at the same time, are complete and correct.
     constexpr int CALLERS = 5;
     std::vector<int> faults(CALLERS, 0), wrong(CALLERS, 0);
     std::vector<std::thread> callers;
@@ -83,16 +107,33 @@ TEST(Pool, AFaultReachesItsOwnCallerWhileOthersGoOn) {
                             out[r] = static_cast<long>(r) + c;
                         }
                     });
+                    for (std::size_t r = 0; r < out.size(); ++r) wrong[c] += out[r] != static_cast<long>(r) + c;
                 } catch (const std::range_error&) {
                     ++faults[c];
-                    continue;
                 }
-                for (std::size_t r = 0; r < out.size(); ++r) wrong[c] += out[r] != static_cast<long>(r) + c;
+                Tasks tasks(40);
+                auto step = [&] {
+                    const std::size_t before = tasks.next.load();
+                    const bool ran = tasks.step();
+                    if (ran && c == 0 && before == static_cast<std::size_t>(round)) throw std::domain_error("task");
+                    return ran;
+                };
+                try {
+                    Beside beside(step);
+                    for (std::size_t i = 0; i < tasks.ran.size(); ++i) {
+                        tasks.published.store(i + 1);
+                        if (!beside.offer()) step();
+                    }
+                    beside.finish();
+                    for (auto& n : tasks.ran) wrong[c] += n.load() != 1;
+                } catch (const std::domain_error&) {
+                    ++faults[c];
+                }
             }
         });
     }
     for (auto& t : callers) t.join();
-    EXPECT_EQ(faults[0], 40);
+    EXPECT_EQ(faults[0], 80);
     for (int c = 1; c < CALLERS; ++c) {
         EXPECT_EQ(faults[c], 0) << "caller " << c;
         EXPECT_EQ(wrong[c], 0) << "caller " << c;
@@ -132,30 +173,6 @@ TEST(Pool, ALoopFinishesWhileEveryWorkerIsBusyElsewhere) {
     for (auto& t : holders) t.join();
     for (std::size_t r = 0; r < out.size(); ++r) ASSERT_EQ(out[r], 1) << "row " << r;
 }
-
-// The work beside a call: `items` numbered tasks that the caller publishes one
-// by one; a step claims the next published one and records who ran it.
-void pause_briefly() {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
-    while (std::chrono::steady_clock::now() < until) {
-    }
-}
-
-struct Tasks {
-    explicit Tasks(std::size_t items) : ran(items) {}
-    std::vector<std::atomic<int>> ran;
-    std::atomic<std::size_t> published{0}, next{0};
-    bool step() {
-        std::size_t i = next.load();
-        while (i < published.load()) {
-            if (next.compare_exchange_weak(i, i + 1)) {
-                ran[i].fetch_add(1);
-                return true;
-            }
-        }
-        return false;
-    }
-};
 
 TEST(Beside, EveryOfferedTaskRunsExactlyOnce) {
     for (int round = 0; round < 200; ++round) {
