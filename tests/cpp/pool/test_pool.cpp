@@ -66,14 +66,14 @@ TEST(Pool, SeveralCallersShareThePool) {
     for (int c = 0; c < CALLERS; ++c) EXPECT_EQ(sums[c], 50L * (256 * 257 / 2) * (c + 1));
 }
 
-// The work beside a call: `items` numbered tasks that the caller publishes one
-// by one; a step claims the next published one and records who ran it.
 void pause_briefly() {
     const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
     while (std::chrono::steady_clock::now() < until) {
     }
 }
 
+// The work beside a call: `items` numbered tasks that the caller publishes one
+// by one; a step claims the next published one and records that it ran.
 struct Tasks {
     explicit Tasks(std::size_t items) : ran(items) {}
     std::vector<std::atomic<int>> ran;
