@@ -155,6 +155,11 @@ public:
         }
     }
 
+    // Whether fewer of the pool's threads work than there are processors. When
+    // every processor has one, a worker that joined a call could only take a
+    // processor from another call: callers then do their own work.
+    bool processor_free() const { return active_.load(std::memory_order_relaxed) < processors_; }
+
     // Threads of the pool's that are working: callers on their loops (or
     // beside which work is handed out) and workers on what they took.
     void start_working() { active_.fetch_add(1, std::memory_order_relaxed); }
@@ -293,9 +298,9 @@ private:
 }  // namespace
 
 void Pool::run(std::size_t rows, RowBody body, void* context) {
-    const std::size_t helpers = std::min(helpers_, rows - 1);
+    const std::size_t helpers = processor_free() ? std::min(helpers_, rows - 1) : 0;
     if (helpers == 0) {
-        // Nobody may join: the caller runs the loop in one piece.
+        // Nobody may or should join: the caller runs the loop in one piece.
         start_working();
         struct Done {
             Pool& pool;
@@ -332,7 +337,9 @@ public:
     bool step() { return step_(context_); }
 
     bool offer(const std::shared_ptr<BesideJob>& self) {
+        // The caller counts among the working threads already.
         if (!helps_ || failed_.load(std::memory_order_relaxed)) return false;
+        if (!pool_.processor_free() && state_.load(std::memory_order_relaxed) == IDLE) return false;
         std::uint32_t s = state_.load(std::memory_order_relaxed);
         for (;;) {
             if (s == IDLE) {

@@ -14,8 +14,9 @@ using RowBody = void (*)(void* context, std::size_t begin, std::size_t end);
 // Runs `body` over rows [0, rows) and returns when every row is done. The
 // calling thread works on the loop itself, next to at most N - 1 pool workers
 // for a pool of N, so that one call keeps at most N processors busy; with one
-// worker (or none that could be made) the caller runs the whole loop. The
-// first exception thrown by a body is rethrown here, in the caller.
+// worker (or none that could be made), or when every processor already has a
+// working thread of the pool's, the caller runs the whole loop. The first
+// exception thrown by a body is rethrown here, in the caller.
 void parallel_rows_erased(std::size_t rows, RowBody body, void* context);
 
 template <class F>
@@ -51,8 +52,9 @@ public:
     ~Beside();
 
     // Says that there is new work. True if a worker is on it or will be; false
-    // if none may help this call (a pool of one, or a step that failed), and
-    // the caller should do the work itself.
+    // if none may or should help this call (a pool of one, every processor
+    // taken by the pool's working threads, or a step that failed), and the
+    // caller should do the work itself.
     bool offer();
 
     // Runs steps on the calling thread until none finds work, waits until no
