@@ -78,11 +78,13 @@ struct Tasks {
     explicit Tasks(std::size_t items) : ran(items) {}
     std::vector<std::atomic<int>> ran;
     std::atomic<std::size_t> published{0}, next{0};
-    bool step() {
+    // Runs the next published task and says which in `claimed`; false if none.
+    bool step(std::size_t* claimed = nullptr) {
         std::size_t i = next.load();
         while (i < published.load()) {
             if (next.compare_exchange_weak(i, i + 1)) {
                 ran[i].fetch_add(1);
+                if (claimed) *claimed = i;
                 return true;
             }
         }
@@ -113,9 +115,9 @@ TEST(Pool, AFaultReachesItsOwnCallerWhileOthersGoOn) {
                 }
                 Tasks tasks(40);
                 auto step = [&] {
-                    const std::size_t before = tasks.next.load();
-                    const bool ran = tasks.step();
-                    if (ran && c == 0 && before == static_cast<std::size_t>(round)) throw std::domain_error("task");
+                    std::size_t claimed = 0;
+                    const bool ran = tasks.step(&claimed);
+                    if (ran && c == 0 && claimed == static_cast<std::size_t>(round)) throw std::domain_error("task");
                     return ran;
                 };
                 try {
@@ -197,9 +199,9 @@ TEST(Beside, AFaultOfAStepReachesTheCaller) {
         Tasks tasks(20);
         const std::size_t failing = round % 20;
         auto step = [&] {
-            const std::size_t before = tasks.next.load();
-            const bool ran = tasks.step();
-            if (ran && before == failing) throw std::runtime_error("failing task");
+            std::size_t claimed = 0;
+            const bool ran = tasks.step(&claimed);
+            if (ran && claimed == failing) throw std::runtime_error("failing task");
             return ran;
         };
         EXPECT_THROW(
