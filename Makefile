@@ -45,6 +45,7 @@ bench: build
 	$(PIP) install -q -r bench/requirements.txt
 	$(PY) bench/bench_detect.py
 	$(PY) bench/bench_resample.py
+	$(PY) bench/bench_concurrency.py
 
 # Accuracy of vantrell_tools on drawn scenes with known truth, and its cost
 # on 12 megapixels (several minutes).

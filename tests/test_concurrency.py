@@ -1,6 +1,7 @@
 """Python threads calling at once, and pools of different sizes, give the
 results of sequential calls, bit for bit."""
 import hashlib
+import json
 import random
 import threading
 import time
@@ -28,8 +29,10 @@ def jobs():
     mx = (mx * 1.07 + 0.3 * np.sin(my / 7)).astype(np.float32)
     my = (my * 0.93 + 0.25 * np.cos(mx / 5)).astype(np.float32)
     h = [1.01, 0.04, -3.0, -0.02, 0.99, 2.5, 2e-4, -1e-4, 1.0]
+    bars = many_bars(260, 300)
     return {
         "detect u8": lambda: vantrell.detect(gray),
+        "detect many rectangles": lambda: vantrell.detect(bars, 1.0),
         "detect u16 fortran": lambda: vantrell.detect(np.asfortranarray(gray.astype(np.uint16) * 257), 0.6),
         "detect f32 full": lambda: vantrell.detect(gray.astype(np.float32), 1.0),
         "detect f64 reversed": lambda: vantrell.detect(gray[::-1].astype(np.float64)),
@@ -41,6 +44,22 @@ def jobs():
         "remap_gray transposed maps": lambda: vantrell.remap_gray(mask, mx.T.copy().T, my, "lanczos3"),
         "remap_gray bilinear": lambda: vantrell.remap_gray(mask, mx, my),
     }
+
+
+def many_bars(height, width):
+    """Short bars at many angles: enough refined rectangles that their
+    improvement is handed out to the pool in several batches."""
+    rng = np.random.default_rng(5)
+    y, x = np.mgrid[0:height, 0:width].astype(np.float64)
+    img = np.full((height, width), 90.0)
+    for _ in range(120):
+        cx, cy = rng.uniform(0, width), rng.uniform(0, height)
+        a = rng.uniform(0, np.pi)
+        u = (x - cx) * np.cos(a) + (y - cy) * np.sin(a)
+        v = -(x - cx) * np.sin(a) + (y - cy) * np.cos(a)
+        img[(np.abs(u) < rng.uniform(8, 30)) & (np.abs(v) < 2.5)] = rng.uniform(150, 250)
+    img += rng.normal(0.0, 2.0, img.shape)
+    return np.clip(np.round(img), 0, 255).astype(np.uint8)
 
 
 def fingerprint(result):
@@ -106,6 +125,41 @@ def test_results_do_not_depend_on_the_pool_size(request):
     for n in POOL_SIZES:
         out = run_python(code, {"RAYON_NUM_THREADS": n}, timeout=600).strip()
         assert out == here, f"RAYON_NUM_THREADS={n}"
+
+
+def threaded_digests(callers):
+    """Every job run once by each of `callers` threads at once, each thread in
+    its own order; the set of result hashes per job."""
+    todo = jobs()
+    seen = {name: set() for name in todo}
+    start = threading.Barrier(callers)
+
+    def caller(k):
+        order = sorted(todo)
+        random.Random(k).shuffle(order)
+        start.wait()
+        for name in order:
+            seen[name].add(hashlib.sha256(fingerprint(todo[name]())).hexdigest())
+
+    threads = [threading.Thread(target=caller, args=(k,)) for k in range(callers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return {name: sorted(hashes) for name, hashes in seen.items()}
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "3"])
+def test_any_number_of_callers_on_any_pool_gets_the_sequential_results(request, sequential, workers):
+    # One worker and eight callers: callers outnumber workers, and every call
+    # still finishes (the timeout would catch a deadlock).
+    code = (f"import sys, json; sys.path.insert(0, {str(request.path.parent)!r})\n"
+            "import test_concurrency as tc\n"
+            "print(json.dumps({n: tc.threaded_digests(n) for n in (1, 2, 8)}))")
+    out = json.loads(run_python(code, {"RAYON_NUM_THREADS": workers}, timeout=600))
+    expected = {name: [hashlib.sha256(f).hexdigest()] for name, f in sequential.items()}
+    for callers, digests in out.items():
+        assert digests == expected, f"{callers} callers, {workers} workers"
 
 
 DAEMONS_AT_EXIT = """

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <memory>
 #include <new>
-#include <thread>
 #include <type_traits>
 
 #include "detector/detect.hpp"
@@ -68,7 +67,10 @@ private:
     std::atomic<std::size_t> published_{0};
 };
 
-constexpr int RUNNING = 1, FINISHED = 2;
+// Refined rectangles are handed to the pool for improvement this many at a
+// time: improving one takes a few microseconds, waking a sleeping worker up
+// to a hundred or so.
+constexpr std::size_t OFFER_BATCH = 16;
 
 // The seed loop and everything after it, on the W x H working image.
 template <class T>
@@ -84,17 +86,17 @@ std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::u
     const std::uint32_t min_size = min_reg_size(nt);
 
     // The seed loop proper: each seed depends on the used map that the seeds
-    // before it left, so it runs in order, on one thread. Improving a rectangle
-    // reads only the field, so each refined rectangle is improved as soon as it
-    // is found, by a second thread while the loop goes on, and by the loop's own
-    // thread for whatever is left when it ends. Either way every rectangle gets
-    // the same improvement, so the result does not depend on the threads.
+    // before it left, so it runs in order, on the calling thread. Improving a
+    // rectangle reads only the field, so refined rectangles are published for a
+    // free pool worker to improve while the loop goes on; the loop's thread
+    // improves them itself when no worker may help this call, and improves
+    // whatever is left when the loop ends. Every rectangle gets the same
+    // improvement whoever makes it, so the result does not depend on threads.
     // The tolerance's cosine is the same for every seed, and the region angle
     // is needed only for regions large enough to keep.
     const double cos_tolerance = std::cos(ANGLE_TOLERANCE);
     FoundList found(lines.seeds.size());
     std::atomic<std::size_t> next{0};  // the first rectangle nobody has claimed
-    std::atomic<int> loop_state{RUNNING};
 
     // Claims an unclaimed published rectangle and improves it; false if none.
     auto improve_one = [&]() {
@@ -108,41 +110,23 @@ std::vector<Segment> detect_in(std::span<const T> image, std::uint32_t w, std::u
         }
         return false;
     };
-    auto seed_loop = [&]() {
-        struct Finished {  // also when the loop throws, so that no helper waits for ever
-            std::atomic<int>& state;
-            ~Finished() { state.store(FINISHED, std::memory_order_release); }
-        } finished{loop_state};
-        std::vector<std::uint32_t> region;
-        for (std::uint32_t seed : lines.seeds) {
-            if (used[seed] != 0) continue;  // taken by an earlier region
-            const RegionSums sums = grow_region_sums(seed, field, used, region, w, h, cos_tolerance);
-            if (region.size() < min_size) continue;
-            const double angle = std::atan2(sums.sum_y, sums.sum_x);
-            Rect rect = region_to_rect(region, field, w, angle, P_ALIGNED);
-            if (!refine(region, rect, used, field, min_size, w, h)) continue;
-            found.push(rect);
-        }
-    };
-    // The helper works while the loop runs and leaves when it has finished and
-    // nothing is left to claim; the loop's thread improves whatever remains.
-    auto helper = [&]() {
-        for (;;) {
-            if (improve_one()) continue;
-            if (loop_state.load(std::memory_order_acquire) == FINISHED) break;
-            std::this_thread::yield();
-        }
-        while (improve_one()) {
-        }
-    };
-    // The loop stays on the calling thread; a free pool worker helps.
-    pool::run_beside(
-        [&] {
-            seed_loop();
+    pool::Beside improver(improve_one);
+    std::vector<std::uint32_t> region;
+    for (std::uint32_t seed : lines.seeds) {
+        if (used[seed] != 0) continue;  // taken by an earlier region
+        const RegionSums sums = grow_region_sums(seed, field, used, region, w, h, cos_tolerance);
+        if (region.size() < min_size) continue;
+        const double angle = std::atan2(sums.sum_y, sums.sum_x);
+        Rect rect = region_to_rect(region, field, w, angle, P_ALIGNED);
+        if (!refine(region, rect, used, field, min_size, w, h)) continue;
+        found.push(rect);
+        if (found.published() - next.load(std::memory_order_relaxed) >= OFFER_BATCH &&
+            !improver.offer()) {
             while (improve_one()) {
             }
-        },
-        helper);
+        }
+    }
+    improver.finish();
 
     std::vector<Segment> segments;
     for (std::size_t i = 0; i < found.published(); ++i) {

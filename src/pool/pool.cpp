@@ -1,10 +1,12 @@
 // The worker pool: one per process, started by the first parallel loop.
 //
-// A loop is a job: its rows are cut into contiguous pieces that idle workers
-// claim one at a time, so a worker that finishes early takes the next piece
-// instead of waiting (the pieces are small enough for this to balance uneven
-// rows). Every row belongs to exactly one piece and rows do not interact, so
-// the result never depends on how many workers there are or who ran what.
+// Every thread either works or sleeps. A caller works on its own loop (its
+// rows are cut into contiguous pieces that the caller and the workers that join
+// claim one at a time), so it waits only for pieces already running on a
+// worker, never for a worker to turn up; a worker runs what it finds in the
+// queue and goes back to the queue when that is done, so it never waits for a
+// caller. Every row belongs to exactly one piece and rows do not interact, so
+// the result never depends on how many threads took part or who ran what.
 #include "pool/pool.hpp"
 
 #include <cxxabi.h>
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <exception>
@@ -26,31 +29,24 @@
 namespace vantrell::pool {
 namespace {
 
-// Pieces per worker: enough for an idle worker to find work when rows cost
-// unequal amounts, few enough that claiming a piece costs nothing noticeable.
-constexpr std::size_t PIECES_PER_WORKER = 8;
+// Pieces per thread of a loop: enough for a thread that finishes early to find
+// work when rows cost unequal amounts, few enough that claiming costs nothing.
+constexpr std::size_t PIECES_PER_THREAD = 8;
 // Workers run flat row loops; a small stack lets many of them coexist.
 constexpr std::size_t WORKER_STACK_BYTES = 512 * 1024;
-// A detection runs several loops in quick succession. Waking a sleeping thread
-// costs far more than a short loop on a virtual machine, so an idle worker
-// (and a caller waiting for its loop) watches for work a little while before
-// it sleeps.
-constexpr auto SPIN_TIME = std::chrono::microseconds(200);
+// Waking a sleeping thread costs far more than a short loop on a virtual
+// machine, and a detection posts several loops in quick succession. So a
+// worker that runs out of work, and a caller whose last pieces run elsewhere,
+// watch a little while before they sleep: but only on a processor that none of
+// the pool's working threads needs (see Pool::spin_until).
+constexpr auto SPIN_TIME = std::chrono::microseconds(50);
 
-// Polls `ready` until it holds or SPIN_TIME has passed; true if it held.
-// Between polls the thread yields its processor: with the caller and every
-// worker awake there is one thread more than processors, and a watcher that
-// merely paused would keep the thread with work off a processor (the caller
-// working alone between loops, or the workers of a loop). Yielding keeps
-// those running at once; the watcher still sees work within a system call.
-template <class Ready>
-bool spin_until(Ready&& ready) {
-    const auto deadline = std::chrono::steady_clock::now() + SPIN_TIME;
-    for (unsigned n = 0;; ++n) {
-        if (ready()) return true;
-        if ((n & 7) == 7 && std::chrono::steady_clock::now() >= deadline) return false;
-        sched_yield();
-    }
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
 }
 
 // Readies the calling thread's exception storage. The first exception that a
@@ -77,10 +73,36 @@ void ready_to_throw() {
 // the last of the address space when it is capped.
 constexpr std::size_t START_ROOM_BYTES = 1 << 20;
 
-// A worker being started: it readies its exception storage only when its
-// maker has given it room (`go`), and the maker waits until it has (`ready`).
+// A positive decimal integer, 0 for "keep the default", -1 for unset or not a number.
+long read_count(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return -1;
+    long value = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9') return -1;
+        if (value > 1'000'000'000) return -1;  // far beyond any machine: not a count
+        value = value * 10 + (*c - '0');
+    }
+    return value;
+}
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+}  // namespace
+
 class Pool;
 
+// A worker being started: it readies its exception storage only when its
+// maker has given it room (`go`), and the maker waits until it has (`ready`).
 struct WorkerStart {
     Pool* pool;
     std::mutex mu;
@@ -99,116 +121,102 @@ struct WorkerStart {
     }
 };
 
-struct Job {
-    RowBody body;
-    void* context;
-    std::size_t rows;
-    std::size_t piece_rows;
-    std::size_t pieces;
-    std::size_t next_piece = 0;  // guarded by the pool's mutex
-
-    std::mutex mu;  // guards everything below
-    std::condition_variable finished_cv;
-    // Counted under mu after any fault is stored, so a caller that reads the
-    // final count (acquire) sees the fault too. Workers hold the job by a
-    // shared pointer, so it outlives a caller that returns at once.
-    std::atomic<std::size_t> finished{0};
-    std::exception_ptr fault;
+// Something a worker can take from the queue: a row loop or work beside a call.
+class Work {
+public:
+    virtual ~Work() = default;
+    // Runs on a worker until there is nothing more to do here, then returns
+    // whether more of the same kind is likely to follow at once (the next loop
+    // of a call), so that the worker should watch the queue before it sleeps.
+    virtual bool run_on_worker(Pool& pool) = 0;
 };
 
 class Pool {
 public:
-    explicit Pool(std::size_t wanted) {
+    explicit Pool(std::size_t wanted) : processors_(available_processors()) {
         for (std::size_t i = 0; i < wanted; ++i) {
             if (!start_worker()) break;  // go on with the workers that exist
         }
+        // The caller is one of the `wanted` threads of a call.
+        helpers_ = std::min(workers_, wanted > 0 ? wanted - 1 : 0);
     }
 
     std::size_t size() const { return workers_; }
+    // How many workers may join one call.
+    std::size_t helpers() const { return helpers_; }
 
-    void run(std::size_t rows, RowBody body, void* context) {
-        auto job = std::make_shared<Job>();
-        job->body = body;
-        job->context = context;
-        job->rows = rows;
-        std::size_t wanted = std::max<std::size_t>(1, workers_) * PIECES_PER_WORKER;
-        job->piece_rows = std::max<std::size_t>(1, (rows + wanted - 1) / wanted);
-        job->pieces = (rows + job->piece_rows - 1) / job->piece_rows;
+    void run(std::size_t rows, RowBody body, void* context);
 
-        if (workers_ == 0) {
-            // No thread could be made: the caller does the work itself.
-            while (run_piece(*job, job->next_piece++)) {
-            }
-        } else {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                queue_.push_back(job);
-                queued_.fetch_add(1, std::memory_order_release);
-            }
-            cv_.notify_all();
-            auto done = [&] { return job->finished.load(std::memory_order_acquire) == job->pieces; };
-            if (!spin_until(done)) {
-                std::unique_lock<std::mutex> lock(job->mu);
-                job->finished_cv.wait(lock, done);
-            }
-        }
-        if (job->fault) std::rethrow_exception(job->fault);
-    }
-
-    void run_beside(Task main, Task beside, void* context) {
-        // `beside` is a job of one piece; the piece's body ignores its range.
-        struct Adapter {
-            Task beside;
-            void* context;
-        } adapter{beside, context};
-        auto job = std::make_shared<Job>();
-        job->body = [](void* c, std::size_t, std::size_t) {
-            auto* a = static_cast<Adapter*>(c);
-            a->beside(a->context);
-        };
-        job->context = &adapter;
-        job->rows = 1;
-        job->piece_rows = 1;
-        job->pieces = 1;
-        if (workers_ > 0) {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                queue_.push_back(job);
-                queued_.fetch_add(1, std::memory_order_release);
-            }
-            cv_.notify_one();
-        }
-        std::exception_ptr main_fault;
-        try {
-            main(context);
-        } catch (...) {
-            main_fault = std::current_exception();
-        }
-        // Take `beside` back if no worker has claimed it.
-        bool mine = workers_ == 0;
-        if (!mine) {
+    // Queues `work` for up to `seats` workers and wakes as many sleeping ones.
+    void post(std::shared_ptr<Work> work, std::size_t seats) {
+        std::size_t wake;
+        {
             std::lock_guard<std::mutex> lock(mu_);
-            if (job->next_piece == 0) {
-                job->next_piece = 1;
-                queue_.erase(std::find(queue_.begin(), queue_.end(), job));
-                queued_.fetch_sub(1, std::memory_order_relaxed);
-                mine = true;
-            }
+            queue_.push_back(Entry{std::move(work), seats});
+            queued_.fetch_add(1, std::memory_order_release);
+            wake = std::min(seats, sleepers_);
         }
-        if (mine) {
-            run_piece(*job, 0);
-        } else {
-            auto done = [&] { return job->finished.load(std::memory_order_acquire) == 1; };
-            if (!spin_until(done)) {
-                std::unique_lock<std::mutex> lock(job->mu);
-                job->finished_cv.wait(lock, done);
-            }
-        }
-        if (main_fault) std::rethrow_exception(main_fault);
-        if (job->fault) std::rethrow_exception(job->fault);
+        for (std::size_t i = 0; i < wake; ++i) cv_.notify_one();
     }
+
+    // Polls `ready` until it holds, SPIN_TIME has passed, or the processor is
+    // needed; true if it held. A thread spins only while fewer of the pool's
+    // threads work (callers on their loops, workers on their work) or spin
+    // than there are processors, so it never keeps one of them off a processor;
+    // when callers outnumber processors nothing spins.
+    template <class Ready>
+    bool spin_until(Ready&& ready) {
+        if (active_.load(std::memory_order_relaxed) +
+                spinning_.fetch_add(1, std::memory_order_relaxed) >=
+            processors_) {
+            spinning_.fetch_sub(1, std::memory_order_relaxed);
+            return ready();
+        }
+        const auto deadline = std::chrono::steady_clock::now() + SPIN_TIME;
+        bool held = false;
+        for (unsigned n = 1;; ++n) {
+            if (ready()) {
+                held = true;
+                break;
+            }
+            cpu_relax();
+            if (n % 64 == 0 &&
+                (std::chrono::steady_clock::now() >= deadline ||
+                 active_.load(std::memory_order_relaxed) + spinning_.load(std::memory_order_relaxed) >
+                     processors_))
+                break;
+        }
+        spinning_.fetch_sub(1, std::memory_order_relaxed);
+        return held;
+    }
+
+    // Returns once `word` holds `value`: after a short spin, asleep.
+    void wait_for(std::atomic<std::uint32_t>& word, std::uint32_t value) {
+        auto ready = [&] { return word.load(std::memory_order_acquire) == value; };
+        if (spin_until(ready)) return;
+        for (;;) {
+            const std::uint32_t now = word.load(std::memory_order_acquire);
+            if (now == value) return;
+            word.wait(now, std::memory_order_acquire);
+        }
+    }
+
+    // Whether fewer of the pool's threads work than there are processors. When
+    // every processor has one, a worker that joined a call could only take a
+    // processor from another call: callers then do their own work.
+    bool processor_free() const { return active_.load(std::memory_order_relaxed) < processors_; }
+
+    // Threads of the pool's that are working: callers on their loops (or
+    // beside which work is handed out) and workers on what they took.
+    void start_working() { active_.fetch_add(1, std::memory_order_relaxed); }
+    void stop_working() { active_.fetch_sub(1, std::memory_order_relaxed); }
 
 private:
+    struct Entry {
+        std::shared_ptr<Work> work;
+        std::size_t seats;  // workers that may still take it
+    };
+
     // Starts one worker, ready to throw, and waits until it is; false if no
     // thread (or no room for it to start in) could be had.
     bool start_worker() {
@@ -243,82 +251,244 @@ private:
         return nullptr;
     }
 
-    // Claims pieces of the oldest unfinished job, for ever. The pool is never
+    // Takes work from the queue and runs it, for ever. The pool is never
     // destroyed, so workers never need to stop.
     void work() {
-        for (;;) {
-            std::shared_ptr<Job> job;
-            std::size_t piece;
-            spin_until([&] { return queued_.load(std::memory_order_acquire) > 0; });
-            {
-                std::unique_lock<std::mutex> lock(mu_);
-                cv_.wait(lock, [&] { return !queue_.empty(); });
-                job = queue_.front();
-                piece = job->next_piece++;
-                if (job->next_piece == job->pieces) {
-                    queue_.pop_front();
-                    queued_.fetch_sub(1, std::memory_order_relaxed);
-                }
-            }
-            run_piece(*job, piece);
-        }
+        bool watch = false;
+        for (;;) watch = take(watch)->run_on_worker(*this);
     }
 
-    // Runs one piece; false when `piece` is past the last one.
-    static bool run_piece(Job& job, std::size_t piece) {
-        if (piece >= job.pieces) return false;
-        std::size_t begin = piece * job.piece_rows;
-        std::size_t end = std::min(job.rows, begin + job.piece_rows);
-        bool skip;
-        {
-            std::lock_guard<std::mutex> lock(job.mu);
-            skip = static_cast<bool>(job.fault);  // a fault cancels what is left
+    // The oldest work with a free seat; if there is none, after a short watch
+    // when `watch` is set, asleep.
+    std::shared_ptr<Work> take(bool watch) {
+        if (watch) spin_until([&] { return queued_.load(std::memory_order_acquire) > 0; });
+        std::unique_lock<std::mutex> lock(mu_);
+        while (queue_.empty()) {
+            ++sleepers_;
+            cv_.wait(lock);
+            --sleepers_;
         }
-        std::exception_ptr fault;
-        if (!skip) {
-            try {
-                job.body(job.context, begin, end);
-            } catch (...) {
-                fault = std::current_exception();
-            }
+        Entry& front = queue_.front();
+        std::shared_ptr<Work> work = front.work;
+        if (--front.seats == 0) {
+            queue_.pop_front();
+            queued_.fetch_sub(1, std::memory_order_relaxed);
         }
-        std::lock_guard<std::mutex> lock(job.mu);
-        if (fault && !job.fault) job.fault = fault;
-        if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.pieces)
-            job.finished_cv.notify_all();
+        return work;
+    }
+
+    const std::size_t processors_;
+    std::size_t workers_ = 0;
+    std::size_t helpers_ = 0;
+    std::atomic<std::size_t> active_{0};
+    std::atomic<std::size_t> spinning_{0};
+
+    std::mutex mu_;  // guards queue_ and sleepers_
+    std::condition_variable cv_;
+    std::deque<Entry> queue_;
+    std::size_t sleepers_ = 0;
+    std::atomic<std::size_t> queued_{0};  // queue_.size(), readable without mu_
+};
+
+namespace {
+
+// One row loop. Its caller claims pieces like the workers that join it; a
+// worker that takes it after every piece is claimed finds nothing and leaves.
+class RowJob final : public Work {
+public:
+    RowJob(RowBody body, void* context, std::size_t rows, std::size_t threads)
+        : body_(body), context_(context), rows_(rows) {
+        const std::size_t wanted = threads * PIECES_PER_THREAD;
+        piece_rows_ = std::max<std::size_t>(1, (rows + wanted - 1) / wanted);
+        pieces_ = static_cast<std::uint32_t>((rows + piece_rows_ - 1) / piece_rows_);
+    }
+
+    bool run_on_worker(Pool& pool) override {
+        pool.start_working();
+        run_pieces();
+        pool.stop_working();
         return true;
     }
 
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::deque<std::shared_ptr<Job>> queue_;
-    std::atomic<std::size_t> queued_{0};  // queue_.size(), readable without mu_
-    std::size_t workers_ = 0;
+    // Claims and runs pieces until every piece is claimed.
+    void run_pieces() {
+        for (;;) {
+            const std::uint32_t piece = next_.fetch_add(1, std::memory_order_relaxed);
+            if (piece >= pieces_) return;
+            run_piece(piece);
+        }
+    }
+
+    // Returns when every piece has run, and rethrows the first fault of one.
+    void finish(Pool& pool) {
+        pool.wait_for(finished_, pieces_);
+        if (fault_) std::rethrow_exception(fault_);
+    }
+
+private:
+    void run_piece(std::uint32_t piece) {
+        // A fault cancels the pieces that have not started.
+        if (!failed_.load(std::memory_order_relaxed)) {
+            const std::size_t begin = piece * piece_rows_;
+            const std::size_t end = std::min(rows_, begin + piece_rows_);
+            try {
+                body_(context_, begin, end);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(fault_mu_);
+                if (!fault_) fault_ = std::current_exception();
+                failed_.store(true, std::memory_order_relaxed);
+            }
+        }
+        // Counted after any fault is stored, so a caller that reads the final
+        // count (acquire) sees the fault too. A worker holds the job by a
+        // shared pointer, so it outlives a caller that returns at once.
+        if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == pieces_) finished_.notify_all();
+    }
+
+    RowBody body_;
+    void* context_;
+    std::size_t rows_;
+    std::size_t piece_rows_;
+    std::uint32_t pieces_;
+    std::atomic<std::uint32_t> next_{0};
+    std::atomic<std::uint32_t> finished_{0};
+    std::atomic<bool> failed_{false};
+    std::mutex fault_mu_;
+    std::exception_ptr fault_;
 };
 
-// A positive decimal integer, 0 for "keep the default", -1 for unset or not a number.
-long read_count(const char* name) {
-    const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0') return -1;
-    long value = 0;
-    for (const char* c = text; *c; ++c) {
-        if (*c < '0' || *c > '9') return -1;
-        if (value > 1'000'000'000) return -1;  // far beyond any machine: not a count
-        value = value * 10 + (*c - '0');
+}  // namespace
+
+void Pool::run(std::size_t rows, RowBody body, void* context) {
+    const std::size_t helpers = processor_free() ? std::min(helpers_, rows - 1) : 0;
+    if (helpers == 0) {
+        // Nobody may or should join: the caller runs the loop in one piece.
+        start_working();
+        struct Done {
+            Pool& pool;
+            ~Done() { pool.stop_working(); }
+        } done{*this};
+        body(context, 0, rows);
+        return;
     }
-    return value;
+    auto job = std::make_shared<RowJob>(body, context, rows, helpers + 1);
+    post(job, helpers);
+    start_working();
+    job->run_pieces();
+    stop_working();
+    job->finish(*this);
 }
 
-std::size_t available_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-        int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<std::size_t>(n);
+// The work beside one call. Its state says who, if anybody, runs steps:
+// IDLE     nobody, and it is not queued;
+// QUEUED   it is in the queue, for one worker;
+// RUNNING  a worker runs steps;
+// AGAIN    a worker runs steps and new work was offered since it began to;
+// CLOSED   the caller has finished with it; it is never run again.
+// Only the worker that took it moves it out of RUNNING or AGAIN, so at most one
+// worker runs steps at a time.
+class BesideJob final : public Work {
+public:
+    enum : std::uint32_t { IDLE, QUEUED, RUNNING, AGAIN, CLOSED };
+
+    BesideJob(Pool& pool, Beside::Step step, void* context)
+        : pool_(pool), step_(step), context_(context), helps_(pool.helpers() > 0) {
+        pool_.start_working();  // the caller, until it closes
     }
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<std::size_t>(n) : 1;
-}
+
+    bool step() { return step_(context_); }
+
+    bool offer(const std::shared_ptr<BesideJob>& self) {
+        // The caller counts among the working threads already.
+        if (!helps_ || failed_.load(std::memory_order_relaxed)) return false;
+        if (!pool_.processor_free() && state_.load(std::memory_order_relaxed) == IDLE) return false;
+        std::uint32_t s = state_.load(std::memory_order_relaxed);
+        for (;;) {
+            if (s == IDLE) {
+                if (state_.compare_exchange_weak(s, QUEUED, std::memory_order_acq_rel)) {
+                    pool_.post(self, 1);
+                    return true;
+                }
+            } else if (s == RUNNING) {
+                // The worker looks again before it leaves: the new work was
+                // published before this (release), it reads it after (acquire).
+                if (state_.compare_exchange_weak(s, AGAIN, std::memory_order_acq_rel)) return true;
+            } else {
+                return s != CLOSED;
+            }
+        }
+    }
+
+    // The caller offers work in batches worth a wake-up, so a worker that has
+    // run out of it sleeps rather than watching for the next batch.
+    bool run_on_worker(Pool& pool) override {
+        std::uint32_t s = QUEUED;
+        if (!state_.compare_exchange_strong(s, RUNNING, std::memory_order_acquire)) return false;
+        pool.start_working();
+        for (;;) {
+            if (!failed_.load(std::memory_order_relaxed)) {
+                try {
+                    while (step()) {
+                    }
+                } catch (...) {
+                    fault_ = std::current_exception();  // read by the caller once closed
+                    failed_.store(true, std::memory_order_relaxed);
+                }
+            }
+            s = RUNNING;
+            if (state_.compare_exchange_strong(s, IDLE, std::memory_order_acq_rel)) break;
+            state_.store(RUNNING, std::memory_order_relaxed);  // it was AGAIN: look again
+        }
+        pool.stop_working();
+        state_.notify_all();
+        return false;
+    }
+
+    // Waits until no worker runs steps, and closes: by the caller, idempotent.
+    void close() {
+        if (closed_) return;
+        closed_ = true;
+        pool_.stop_working();  // the caller leaves, or waits
+        auto idle = [&] {
+            const std::uint32_t now = state_.load(std::memory_order_acquire);
+            return now != RUNNING && now != AGAIN;
+        };
+        std::uint32_t s = state_.load(std::memory_order_acquire);
+        for (;;) {
+            if (s == IDLE || s == QUEUED) {
+                // A queued entry stays in the queue; the worker that takes it
+                // finds it closed and leaves.
+                if (state_.compare_exchange_weak(s, CLOSED, std::memory_order_acq_rel)) return;
+                continue;
+            }
+            // A worker is on its last steps (the caller has run out of work
+            // too): at most the one it began.
+            if (!pool_.spin_until(idle)) {
+                while (!idle()) {
+                    state_.wait(s, std::memory_order_acquire);
+                    s = state_.load(std::memory_order_acquire);
+                }
+            }
+            s = state_.load(std::memory_order_acquire);
+        }
+    }
+
+    void rethrow_fault() {
+        if (fault_) std::rethrow_exception(fault_);
+    }
+
+private:
+    Pool& pool_;
+    Beside::Step step_;
+    void* context_;
+    const bool helps_;
+    bool closed_ = false;  // by the caller only
+    std::atomic<std::uint32_t> state_{IDLE};
+    std::atomic<bool> failed_{false};
+    std::exception_ptr fault_;
+};
+
+namespace {
 
 // The pool of this process. After fork() the child has none of the parent's
 // worker threads, so a pool made by another process is abandoned (never
@@ -347,6 +517,7 @@ const int fork_handlers_installed = [] {
 }();
 
 Pool& the_pool() {
+    (void)fork_handlers_installed;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     if (r.pool == nullptr || r.owner != getpid()) {
@@ -358,6 +529,20 @@ Pool& the_pool() {
 
 }  // namespace
 
+Beside::Beside(Step step, void* context)
+    : job_(std::make_shared<BesideJob>(the_pool(), step, context)) {}
+
+Beside::~Beside() { job_->close(); }
+
+bool Beside::offer() { return job_->offer(job_); }
+
+void Beside::finish() {
+    while (job_->step()) {
+    }
+    job_->close();
+    job_->rethrow_fault();
+}
+
 std::size_t configured_size() {
     long n = read_count("RAYON_NUM_THREADS");
     if (n < 0) n = read_count("RAYON_RS_NUM_CPUS");
@@ -367,12 +552,7 @@ std::size_t configured_size() {
 
 std::size_t thread_count() { return the_pool().size(); }
 
-void run_beside_erased(Task main, Task beside, void* context) {
-    the_pool().run_beside(main, beside, context);
-}
-
 void parallel_rows_erased(std::size_t rows, RowBody body, void* context) {
-    (void)fork_handlers_installed;
     if (rows == 0) return;
     the_pool().run(rows, body, context);
 }

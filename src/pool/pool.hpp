@@ -1,8 +1,9 @@
-// The process-wide worker pool and its one operation: a parallel for-each over
-// the rows of an output image.
+// The process-wide worker pool and its two operations: a parallel for-each over
+// the rows of an output image, and work handed out beside the caller's own.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 namespace vantrell::pool {
 
@@ -10,9 +11,12 @@ namespace vantrell::pool {
 // exactly one call, so a body that writes only its own rows needs no lock.
 using RowBody = void (*)(void* context, std::size_t begin, std::size_t end);
 
-// Runs `body` over rows [0, rows) on the pool and blocks until every row is done.
-// The calling thread is not a worker (unless no worker thread could be made).
-// The first exception thrown by a body is rethrown here, in the caller.
+// Runs `body` over rows [0, rows) and returns when every row is done. The
+// calling thread works on the loop itself, next to at most N - 1 pool workers
+// for a pool of N, so that one call keeps at most N processors busy; with one
+// worker (or none that could be made), or when every processor already has a
+// working thread of the pool's, the caller runs the whole loop. The first
+// exception thrown by a body is rethrown here, in the caller.
 void parallel_rows_erased(std::size_t rows, RowBody body, void* context);
 
 template <class F>
@@ -25,23 +29,41 @@ void parallel_rows(std::size_t rows, const F& body) {
         const_cast<void*>(static_cast<const void*>(&body)));
 }
 
-// Runs `main(context)` on the calling thread while one pool worker, if one is
-// free, runs `beside(context)`; returns when both have run. If no worker has
-// taken `beside` by the time `main` returns, the caller runs it itself, so
-// `beside` must not wait for anything that `main` does not bring about. The
-// first exception of either is rethrown here.
-using Task = void (*)(void* context);
-void run_beside_erased(Task main, Task beside, void* context);
+class BesideJob;
 
-template <class Main, class Beside>
-void run_beside(const Main& main, const Beside& beside) {
-    struct Both {
-        const Main& main;
-        const Beside& beside;
-    } both{main, beside};
-    run_beside_erased([](void* c) { static_cast<Both*>(c)->main(); },
-                      [](void* c) { static_cast<Both*>(c)->beside(); }, &both);
-}
+// Work that the calling thread brings about while it goes on with its own,
+// and that one free pool worker may take on meanwhile. `step(context)` does one
+// piece of the work and returns true, or returns false when there is none at
+// the moment; it may run on the caller and on a worker at once, and it must
+// never wait for the caller. A worker runs steps while they find work and then
+// goes back to the pool, so it is never parked on a call.
+class Beside {
+public:
+    using Step = bool (*)(void* context);
+
+    Beside(Step step, void* context);
+    template <class F>
+    explicit Beside(F& step)
+        : Beside([](void* c) -> bool { return (*static_cast<F*>(c))(); }, &step) {}
+    Beside(const Beside&) = delete;
+    Beside& operator=(const Beside&) = delete;
+    // Waits until no worker runs a step (a fault of theirs is dropped: the
+    // caller is leaving by an exception of its own).
+    ~Beside();
+
+    // Says that there is new work. True if a worker is on it or will be; false
+    // if none may or should help this call (a pool of one, every processor
+    // taken by the pool's working threads, or a step that failed), and the
+    // caller should do the work itself.
+    bool offer();
+
+    // Runs steps on the calling thread until none finds work, waits until no
+    // worker runs one, and rethrows the first exception a worker's step threw.
+    void finish();
+
+private:
+    std::shared_ptr<BesideJob> job_;
+};
 
 // Number of worker threads of the pool, starting it if need be.
 std::size_t thread_count();
