@@ -320,11 +320,21 @@ def _image_task(item, operation, refusal, keep):
         if not result.fitted and not keep:
             return FileWritten(index, name, output, f"{refusal}: {result.reason}")
         picture = result.image[:, :, 0] if gray else result.image
-        os.makedirs(os.path.dirname(output) or ".", exist_ok=True)
-        write_image(output, picture)
+        _write_output(output, picture)
+    except ImageFileError as error:  # the output's problems name the output
+        return FileWritten(index, name, output, error.reason if error.path == path else str(error))
     except Exception as error:
         return FileWritten(index, name, output, _reason(error))
     return FileWritten(index, name, output)
+
+
+def _write_output(output, picture):
+    folder = os.path.dirname(output) or "."
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise ImageFileError(output, f"cannot make its folder: {error.strerror}") from None
+    write_image(output, picture)
 
 
 def _run_chunk(task, chunk):

@@ -24,6 +24,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import io
+import math
 import os
 import secrets
 from pathlib import Path
@@ -317,8 +318,8 @@ def write_svg(path, image, segments):
     height, width = image.shape[:2]
     png = base64.b64encode(_encode(_check_array(image, path), "png", path)).decode("ascii")
     lines = []
-    for x1, y1, x2, y2, w, _precision, log_nfa in np.asarray(segments, np.float64).reshape(-1, 7):
-        angle = np.degrees(np.arctan2(y2 - y1, x2 - x1))
+    for x1, y1, x2, y2, w, _precision, log_nfa in np.asarray(segments, np.float64).reshape(-1, 7).tolist():
+        angle = math.degrees(math.atan2(y2 - y1, x2 - x1))
         hue = ((angle + 90.0) % 180.0) / 180.0
         r, g, b = (round(255 * c) for c in colorsys.hsv_to_rgb(hue, 1.0, 1.0))
         lines.append(f'<line x1="{x1!r}" y1="{y1!r}" x2="{x2!r}" y2="{y2!r}" '
