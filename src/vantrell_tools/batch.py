@@ -57,6 +57,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import csv
+import errno
 import functools
 import glob
 import json
@@ -74,7 +75,7 @@ from .files import IMAGE_SUFFIXES, ImageFileError, read_image, replacing, write_
 
 __all__ = [
     "TABLE_COLUMNS", "Batch", "FileLines", "FileWritten", "Summary", "Interrupted",
-    "collect", "processors", "pool_size", "size_pool", "lines_of_image", "map_lines",
+    "collect", "processors", "pool_size", "size_pool", "segments_of", "lines_of_image", "map_lines",
     "lines_table", "straighten_folder", "flatten_folder", "local_cluster",
 ]
 
@@ -227,7 +228,7 @@ def _size_worker_pool():
         from distributed import get_worker
 
         threads = get_worker().state.nthreads
-    except (ImportError, ValueError, AttributeError):
+    except (ImportError, ValueError, AttributeError):  # not on a worker, or another version
         threads = 1
     size_pool(threads)
 
@@ -271,21 +272,24 @@ def _reason(error):
     return f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
 
 
-def lines_of_image(path, scale=0.8):
-    """Reads an image and detects its segments.
-
-    Returns ``(width, height, segments)`` with ``segments`` the (N, 7) float64
-    array of :func:`vantrell_tools.arrays.segments_array`; an RGB image is made
-    gray by :func:`vantrell_tools.arrays.to_gray` first. Raises
-    :class:`~vantrell_tools.files.ImageFileError` for a file that cannot be read.
-    """
+def segments_of(image, scale=0.8):
+    """The segments of an RGB or gray image as the (N, 7) float64 array of
+    :func:`vantrell_tools.arrays.segments_array`; an RGB image is made gray by
+    :func:`vantrell_tools.arrays.to_gray` first."""
     import vantrell
 
     from .arrays import segments_array, to_gray
 
+    return segments_array(vantrell.detect(to_gray(image), scale))
+
+
+def lines_of_image(path, scale=0.8):
+    """Reads an image and detects its segments: ``(width, height, segments)``,
+    ``segments`` as :func:`segments_of` gives them. Raises
+    :class:`~vantrell_tools.files.ImageFileError` for a file that cannot be read.
+    """
     image = read_image(path)
-    gray = to_gray(image)
-    return image.shape[1], image.shape[0], segments_array(vantrell.detect(gray, scale))
+    return image.shape[1], image.shape[0], segments_of(image, scale)
 
 
 def _lines_task(item, scale):
@@ -507,7 +511,10 @@ def _progress(total, show):
     """A progress bar on standard error (files done, rate, time left), or None."""
     if not show:
         return None
-    from tqdm import tqdm
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        raise ImportError('tqdm is missing: install it with: pip install "vantrell[tools]"') from None
 
     return tqdm(total=total, unit="file", dynamic_ncols=True, leave=False)
 
@@ -746,6 +753,8 @@ def lines_table(batch, out, *, scale=0.8, jobs=None, client=None, chunk_size=Non
         place.
     """
     table_class, mode, open_args = _table_kind(out)
+    if os.path.isdir(out):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(out))
     summary = Summary("lines", len(batch), segments=0, output=str(out))
     done_before = table_class.done_paths(out) if resume and os.path.exists(out) else set()
     items = []

@@ -190,14 +190,13 @@ def _picture(args, found):
     if len(found) != 1 or found.missing:
         raise _UsageError("a picture output takes exactly one input image; "
                           "write a table (.parquet, .csv, .jsonl) for many")
-    from .arrays import draw_segments, segments_array
+    from .arrays import draw_segments
     from .files import read_image, write_image, write_svg
 
-    path = found.files[0]
-    image = read_image(path)
-    _, _, segments = batches.lines_of_image(path, args.scale)
+    image = read_image(found.files[0])
+    segments = batches.segments_of(image, args.scale)
     if args.output.lower().endswith(".svg"):
-        write_svg(args.output, image, segments_array(segments))
+        write_svg(args.output, image, segments)
     else:
         write_image(args.output, draw_segments(image, segments))
     return 0
