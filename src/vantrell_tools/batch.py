@@ -879,4 +879,4 @@ def local_cluster(workers=None, threads_per_worker=1):
     workers = workers or processors()
     env = {"RAYON_NUM_THREADS": str(pool_size(workers * threads_per_worker))}
     return LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker, processes=True,
-                        dashboard_address=None, env=env)
+                        dashboard_address="127.0.0.1:0", env=env)

@@ -56,3 +56,16 @@ def test_the_workers_write_the_images_of_a_folder_job(client, tmp_path):
     for path in images:
         name = path.relative_to(root)
         assert (read_image(tmp_path / "out" / name) == read_image(tmp_path / "local" / name)).all()
+
+
+@pytest.mark.timeout(240)
+def test_the_command_with_a_local_cluster_writes_the_local_table(tmp_path, capsys):
+    from vantrell_tools.cli import main
+
+    root = tmp_path / "in"
+    make_tree(root, count=2)
+    assert main(["lines", str(root), "-o", str(tmp_path / "local.csv"), "--jobs", "2"]) == 0
+    assert main(["lines", str(root), "-o", str(tmp_path / "cluster.csv"), "--scheduler", "local",
+                 "--jobs", "2", "--chunk-size", "3"]) == 0
+    assert (tmp_path / "local.csv").read_bytes() == (tmp_path / "cluster.csv").read_bytes()
+    assert "7 of 7 files done" in capsys.readouterr().err.splitlines()[-1]

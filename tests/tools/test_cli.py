@@ -170,3 +170,33 @@ def test_an_interrupted_batch_keeps_whole_files_and_resume_completes_it(tmp_path
     assert f"{121 - len(paths)} of 121 files done, {len(paths)} skipped" in resumed.stderr
     assert sorted(read_table(out), key=repr) == sorted(expected, key=repr)
     assert part_files(tmp_path) == []
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("quiet", [False, True])
+def test_a_terminal_shows_a_progress_bar_unless_quiet(tree, tmp_path, quiet):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    root, images = tree
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    proc = subprocess.Popen(command("lines", root, "-o", tmp_path / "t.csv", *(["--quiet"] if quiet else [])),
+                            stderr=follower, stdout=subprocess.DEVNULL)
+    os.close(follower)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:  # the terminal closed with the process
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(leader)
+    assert proc.wait(timeout=60) == 0
+    text = shown.decode(errors="replace")
+    assert (f"/{len(images)}" in text and "file/s" in text) != quiet
+    assert ("files done" in text) != quiet
