@@ -1,9 +1,14 @@
-"""A nested folder of small test images for the batch and command-line tests."""
+"""A nested folder of small test images for the batch and command-line tests,
+which are skipped where the tools' extras are not installed."""
 import os
 import sys
 from pathlib import Path
 
 import numpy as np
+import pytest
+
+for _module in ("PIL.Image", "tifffile", "imagecodecs", "tqdm", "vantrell_tools.arrays"):
+    pytest.importorskip(_module)
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from conftest import draw_scene  # noqa: E402

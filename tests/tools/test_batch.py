@@ -5,17 +5,12 @@ import os
 import numpy as np
 import pytest
 
-pytest.importorskip("PIL.Image")
-pytest.importorskip("tifffile")
-pytest.importorskip("imagecodecs")
-pytest.importorskip("tqdm")
-pytest.importorskip("vantrell_tools.arrays")
 
-import vantrell  # noqa: E402
-from batch_trees import make_tree, part_files, read_table  # noqa: E402
-from vantrell_tools import batch  # noqa: E402
-from vantrell_tools.arrays import segments_array, to_gray  # noqa: E402
-from vantrell_tools.files import read_image  # noqa: E402
+import vantrell
+from batch_trees import make_tree, part_files, read_table
+from vantrell_tools import batch
+from vantrell_tools.arrays import segments_array, to_gray
+from vantrell_tools.files import read_image
 
 
 @pytest.fixture(scope="module")

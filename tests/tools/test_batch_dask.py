@@ -2,13 +2,8 @@
 run gives."""
 import pytest
 
-pytest.importorskip("PIL.Image")
-pytest.importorskip("tifffile")
-pytest.importorskip("imagecodecs")
-pytest.importorskip("tqdm")
 pytest.importorskip("pyarrow")
 distributed = pytest.importorskip("distributed")
-pytest.importorskip("vantrell_tools.arrays")
 
 from batch_trees import make_tree, read_table  # noqa: E402
 from vantrell_tools import batch  # noqa: E402

@@ -8,15 +8,10 @@ import time
 import numpy as np
 import pytest
 
-pytest.importorskip("PIL.Image")
-pytest.importorskip("tifffile")
-pytest.importorskip("imagecodecs")
-pytest.importorskip("tqdm")
-pytest.importorskip("vantrell_tools.arrays")
 
-from batch_trees import make_tree, part_files, read_table  # noqa: E402
-from vantrell_tools.cli import main  # noqa: E402
-from vantrell_tools.files import read_image  # noqa: E402
+from batch_trees import make_tree, part_files, read_table
+from vantrell_tools.cli import main
+from vantrell_tools.files import read_image
 
 
 @pytest.fixture(scope="module")
