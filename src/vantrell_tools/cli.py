@@ -151,7 +151,8 @@ def _parser():
     flatten = command("flatten", "find a photographed page and flatten it", _FLATTEN)
     batch_options(flatten, "output folder (or, for one input file, the output file)")
     flatten.add_argument("--aspect", type=_aspect, metavar="a4|letter|NUMBER",
-                         help="the page's aspect ratio (default: measured from the photo)")
+                         help="the page's width / height: a4 or letter (turned as the photo "
+                              "shows the page), or a number (default: measured from the photo)")
     warp_options(flatten)
     return parser
 

@@ -1,7 +1,7 @@
 """A nested folder of small test images for the batch and command-line tests,
 which are skipped where the tools' extras are not installed."""
+import importlib.util
 import os
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -10,8 +10,18 @@ import pytest
 for _module in ("PIL.Image", "tifffile", "imagecodecs", "tqdm", "vantrell_tools.arrays"):
     pytest.importorskip(_module)
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from conftest import draw_scene  # noqa: E402
+
+def _suite_helpers():
+    """tests/conftest.py under a name of its own (every conftest module is
+    called "conftest", so importing it by that name may find another)."""
+    path = Path(__file__).resolve().parents[1] / "conftest.py"
+    spec = importlib.util.spec_from_file_location("vantrell_suite_conftest", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+draw_scene = _suite_helpers().draw_scene
 
 
 def make_tree(root, count=3, size=(96, 128)):
