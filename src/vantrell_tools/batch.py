@@ -661,7 +661,9 @@ class _ParquetTable:
     def copy(self, path):
         import pyarrow.parquet as pq
 
-        self.writer.write_table(pq.read_table(path, schema=self.schema))
+        old = pq.ParquetFile(path)
+        for group in range(old.num_row_groups):  # one row group in memory at a time
+            self.writer.write_table(old.read_row_group(group).cast(self.schema))
 
     def add(self, result):
         self.rows.extend(_row_values(result))
@@ -684,10 +686,9 @@ class _ParquetTable:
     def done_paths(path):
         import pyarrow.parquet as pq
 
-        table = pq.read_table(path)
-        if tuple(table.column_names) != TABLE_COLUMNS:
+        if tuple(pq.read_schema(path).names) != TABLE_COLUMNS:
             raise ValueError(f"{path}: not a lines table (its columns differ)")
-        return set(table.column("path").to_pylist())
+        return set(pq.read_table(path, columns=["path"]).column("path").to_pylist())
 
 
 def _table_kind(out):

@@ -194,7 +194,8 @@ def read_image(path):
     -------
     numpy.ndarray
         ``(H, W, 3)`` RGB or ``(H, W)`` gray, ``uint8`` or ``uint16``,
-        C-contiguous, turned as its EXIF (or TIFF) orientation tag says.
+        C-contiguous, turned as its EXIF (or TIFF) orientation tag says. Of a
+        TIFF with several images, the first.
 
     Raises
     ------
