@@ -62,7 +62,11 @@ found is reported and skipped (or copied unchanged with --keep-unfitted)."""
 
 
 class _UsageError(Exception):
-    pass
+    """A command line that cannot be run as given (exit status 2)."""
+
+
+class _Failure(Exception):
+    """A run that cannot go on (exit status 1)."""
 
 
 def _positive_int(text):
@@ -166,14 +170,14 @@ def _client(args):
     try:
         from distributed import Client
     except ImportError:
-        raise _UsageError('--scheduler needs dask.distributed: pip install "vantrell[batch]"') from None
+        raise _Failure('--scheduler needs dask.distributed: pip install "vantrell[batch]"') from None
     if args.scheduler == "local":
         cluster = batches.local_cluster(args.jobs)
         return Client(cluster), cluster
     try:
         return Client(args.scheduler, timeout=30), None
     except (OSError, TimeoutError, ValueError) as error:
-        raise _UsageError(f"cannot reach the Dask scheduler at {args.scheduler}: {error}") from None
+        raise _Failure(f"cannot reach the Dask scheduler at {args.scheduler}: {error}") from None
 
 
 def _table_or_picture(args):
@@ -204,10 +208,11 @@ def _picture(args, found):
 
 
 def _run(args):
+    picture = args.command == "lines" and _table_or_picture(args) == "picture"
     found = batches.collect(args.inputs)
     for arg in found.missing:
         _say(f"{arg}: no such file or folder, or no image matches")
-    if args.command == "lines" and _table_or_picture(args) == "picture":
+    if picture:
         if not found.files:
             return 1
         batches.size_pool(1)
@@ -265,14 +270,11 @@ def main(argv=None):
     except _UsageError as error:
         _say(str(error))
         return 2
-    except (ImageFileError, ValueError) as error:
+    except (ImageFileError, _Failure, ValueError, ImportError) as error:
         _say(str(error))
         return 1
-    except OSError as error:
+    except OSError as error:  # the table or the output folder
         _say(f"{args.output}: cannot write: {error.strerror or error}")
-        return 1
-    except ImportError as error:
-        _say(str(error))
         return 1
     except KeyboardInterrupt:
         _say("interrupted")
