@@ -20,8 +20,8 @@ Where the work runs:
 
 - ``jobs=N`` (default: the processors available) runs N files at a time from
   threads of this process: the module releases the interpreter, so threads
-  suffice. See :func:`pool_size` for the size given to the module's own worker
-  pool.
+  suffice. Call :func:`size_pool` with N before the process's first detection
+  to size the module's own worker pool for it (the command does).
 - ``client=`` a :class:`distributed.Client` runs the batch on its cluster, in
   chunks of files (one task per chunk). The workers read the images themselves,
   so the paths must name the same files on every worker (a shared file system);
@@ -76,7 +76,7 @@ from .files import IMAGE_SUFFIXES, ImageFileError, read_image, replacing, write_
 __all__ = [
     "TABLE_COLUMNS", "Batch", "FileLines", "FileWritten", "Summary", "Interrupted",
     "collect", "processors", "pool_size", "size_pool", "segments_of", "lines_of_image", "map_lines",
-    "lines_table", "straighten_folder", "flatten_folder", "local_cluster",
+    "lines_table", "output_path", "straighten_folder", "flatten_folder", "local_cluster",
 ]
 
 #: Columns of the lines table, in order.
@@ -301,6 +301,14 @@ def _lines_task(item, scale):
     return FileLines(index, name, width, height, segments)
 
 
+def _lines_failed(item, reason):
+    return FileLines(item[0], item[2], error=reason)
+
+
+def _image_failed(item, reason):
+    return FileWritten(item[0], item[2], item[3], reason)
+
+
 def _straighten_task(item, mode, crop, filter, keep):
     from .straighten import straighten
 
@@ -415,9 +423,10 @@ class _Cluster:
 class _Runner:
     """Runs `task` over `items`, a bounded number ahead; `results()` yields in
     the order of completion, and after an interruption `drain()` gives what was
-    still running."""
+    still running. A chunk that fails as a whole (a worker lost) gives each of
+    its files the failure `fail(item, reason)`."""
 
-    def __init__(self, task, items, jobs=None, client=None, chunk_size=None):
+    def __init__(self, task, fail, items, jobs=None, client=None, chunk_size=None):
         if client is not None:
             self.backend = _Cluster(client, chunk_size, len(items))
         else:
@@ -425,22 +434,29 @@ class _Runner:
         size = self.backend.chunk_size
         self.chunks = [items[i:i + size] for i in range(0, len(items), size)]
         self.task = task
-        self.pending = set()
+        self.fail = fail
+        self.pending = {}
         self.next = 0
 
     def _fill(self):
         while self.next < len(self.chunks) and len(self.pending) < self.backend.window:
-            self.pending.add(self.backend.submit(self.task, self.chunks[self.next]))
+            chunk = self.chunks[self.next]
+            self.pending[self.backend.submit(self.task, chunk)] = chunk
             self.next += 1
+
+    def _outcome(self, future):
+        chunk = self.pending.pop(future)
+        try:
+            return future.result()
+        except Exception as error:  # the chunk as a whole, never one file's problem
+            return [self.fail(item, _reason(error)) for item in chunk]
 
     def results(self, stop):
         """Results as they come, until all are in or `stop` is set."""
         self._fill()
         while self.pending and not stop.is_set():
-            done = self.backend.wait(self.pending, 0.2)
-            self.pending -= done
-            for future in done:
-                yield from future.result()
+            for future in self.backend.wait(self.pending, 0.2):
+                yield from self._outcome(future)
             self._fill()
 
     def drain(self):
@@ -452,10 +468,7 @@ class _Runner:
         out = []
         for future in running:
             if future.done() and not future.cancelled():
-                try:
-                    out.extend(future.result())
-                except BaseException:  # noqa: BLE001 - cancelled on the cluster
-                    pass
+                out.extend(self._outcome(future))
         self.pending.clear()
         return out
 
@@ -711,7 +724,8 @@ def map_lines(batch, *, scale=0.8, jobs=None, client=None, chunk_size=None):
     ``chunk_size`` files (chosen from the cluster's size when None).
     """
     items = [(i, str(f), batch.relative(f)) for i, f in enumerate(batch.files)]
-    runner = _Runner(functools.partial(_lines_task, scale=scale), items, jobs, client, chunk_size)
+    runner = _Runner(functools.partial(_lines_task, scale=scale), _lines_failed, items, jobs, client,
+                     chunk_size)
     try:
         yield from runner.results(threading.Event())
     finally:
@@ -784,7 +798,8 @@ def lines_table(batch, out, *, scale=0.8, jobs=None, client=None, chunk_size=Non
                     summary.segments += len(done.segments)
                 expected = next(order, None)
 
-        runner = _Runner(functools.partial(_lines_task, scale=scale), items, jobs, client, chunk_size)
+        runner = _Runner(functools.partial(_lines_task, scale=scale), _lines_failed, items, jobs, client,
+                         chunk_size)
         bar = _progress(len(items), progress)
         _run(summary, runner, bar, write, on_failure)
         for index in sorted(waiting):  # after an interruption: the files done out of order
@@ -817,7 +832,7 @@ def _images(command, task, batch, out, suffix, jobs, client, chunk_size, resume,
             summary.skipped += 1
         else:
             items.append((i, str(f), batch.relative(f), str(target)))
-    runner = _Runner(task, items, jobs, client, chunk_size)
+    runner = _Runner(task, _image_failed, items, jobs, client, chunk_size)
     _run(summary, runner, _progress(len(items), progress), lambda result: None, on_failure)
     if summary.interrupted:
         raise Interrupted(summary)

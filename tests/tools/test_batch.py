@@ -185,3 +185,20 @@ def test_the_pool_size_set_by_the_user_is_kept(monkeypatch):
     assert batch.size_pool(8, 8) == "3"
     monkeypatch.delenv("RAYON_NUM_THREADS")
     assert batch.size_pool(2, 8) == str(batch.pool_size(2, 8)) == os.environ["RAYON_NUM_THREADS"]
+
+
+def explode(item):
+    if item[0] % 2:
+        raise MemoryError("the worker ran out")
+    return batch.FileLines(item[0], item[2])
+
+
+def test_a_chunk_that_fails_as_a_whole_fails_each_of_its_files():
+    import threading
+
+    items = [(i, f"in/{i}.png", f"{i}.png") for i in range(6)]
+    runner = batch._Runner(explode, batch._lines_failed, items, jobs=2)
+    results = sorted(runner.results(threading.Event()), key=lambda r: r.index)
+    runner.close()
+    assert [(r.path, r.error) for r in results] == [
+        (f"{i}.png", "MemoryError: the worker ran out" if i % 2 else "") for i in range(6)]
