@@ -149,8 +149,6 @@ def _read_jpeg(path, data):
             if im.mode not in ("L", "RGB"):
                 im = im.convert("RGB")
             pixels = np.asarray(im)
-    except ImageFileError:
-        raise
     except Exception as error:
         raise ImageFileError(path, f"damaged JPEG ({_first_line(error)})") from None
     return orient(_as_gray_or_rgb(pixels, path), orientation)
