@@ -210,15 +210,17 @@ def pool_size(jobs, cpus=None):
 
 def size_pool(jobs, cpus=None):
     """Sets ``RAYON_NUM_THREADS`` to :func:`pool_size` for ``jobs`` files at a
-    time, unless the variable is already set (the user's choice wins).
+    time, unless the user has chosen the pool's size (``RAYON_NUM_THREADS`` or
+    ``RAYON_RS_NUM_CPUS`` set): the user's choice wins.
 
-    The module reads the variable once, when its first parallel loop starts the
-    pool: this must run before the process's first call into ``vantrell``, and
-    changes nothing after it. Returns the value in force.
+    The module reads the variables once, when its first parallel loop starts
+    the pool: this must run before the process's first call into ``vantrell``,
+    and changes nothing after it. Returns the value of ``RAYON_NUM_THREADS``
+    then in force ("" when only ``RAYON_RS_NUM_CPUS`` is set).
     """
-    if not os.environ.get("RAYON_NUM_THREADS"):
+    if not (os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS")):
         os.environ["RAYON_NUM_THREADS"] = str(pool_size(jobs, cpus))
-    return os.environ["RAYON_NUM_THREADS"]
+    return os.environ.get("RAYON_NUM_THREADS", "")
 
 
 def _size_worker_pool():

@@ -180,10 +180,14 @@ def test_files_times_pool_workers_stay_within_the_processors(cpus):
     assert all(jobs * size <= max(cpus, jobs) for jobs, size in enumerate(sizes, 1))
 
 
-def test_the_pool_size_set_by_the_user_is_kept(monkeypatch):
-    monkeypatch.setenv("RAYON_NUM_THREADS", "3")
-    assert batch.size_pool(8, 8) == "3"
-    monkeypatch.delenv("RAYON_NUM_THREADS")
+@pytest.mark.parametrize("variable", ["RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"])
+def test_the_pool_size_set_by_the_user_is_kept(monkeypatch, variable):
+    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
+    monkeypatch.delenv("RAYON_RS_NUM_CPUS", raising=False)
+    monkeypatch.setenv(variable, "3")
+    batch.size_pool(8, 8)
+    assert os.environ[variable] == "3" and len({"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"} & set(os.environ)) == 1
+    monkeypatch.delenv(variable)
     assert batch.size_pool(2, 8) == str(batch.pool_size(2, 8)) == os.environ["RAYON_NUM_THREADS"]
 
 
