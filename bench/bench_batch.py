@@ -19,6 +19,7 @@ rate, and the local cluster within 25 % of --jobs P.
 import argparse
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -71,10 +72,19 @@ def vantrell_command():
     return [str(script)] if script.exists() else [sys.executable, "-m", "vantrell_tools.cli"]
 
 
+def cpu_of_children():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def run(folder, out, args, env_extra):
+    """Files per second from the command's summary, the process's wall time,
+    and the processor time (user + system) of it and the processes it waited
+    for: on a shared host the last one holds still when the others do not."""
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
     env.update(env_extra)
+    cpu = cpu_of_children()
     start = time.perf_counter()
     done = subprocess.run(vantrell_command() + ["lines", str(folder), "-o", str(out), *args],
                           env=env, capture_output=True, text=True)
@@ -82,7 +92,7 @@ def run(folder, out, args, env_extra):
     if done.returncode != 0:
         raise SystemExit(f"vantrell {' '.join(args)} failed:\n{done.stderr}")
     rate = float(re.search(r"\(([\d.]+) files/s\)", done.stderr).group(1))
-    return rate, wall
+    return rate, wall, cpu_of_children() - cpu
 
 
 def main():
@@ -106,23 +116,25 @@ def main():
         if not folder.exists():
             print(f"drawing {options.images} images into {folder} ...", flush=True)
             make_images(folder, options.images)
-        results = {name: ([], []) for name, _, _ in configs}
+        results = {name: ([], [], []) for name, _, _ in configs}
         for r in range(options.rounds):
             for name, args, env in configs:
-                rate, wall = run(folder, Path(temp) / "lines.parquet", args, env)
-                results[name][0].append(rate)
-                results[name][1].append(wall)
-                print(f"round {r + 1}: {name}: {rate:.1f} files/s, {wall:.1f} s wall", flush=True)
+                measured = run(folder, Path(temp) / "lines.parquet", args, env)
+                for values, value in zip(results[name], measured):
+                    values.append(value)
+                print(f"round {r + 1}: {name}: {measured[0]:.1f} files/s, {measured[1]:.1f} s wall, "
+                      f"{measured[2]:.1f} s processor time", flush=True)
 
     base = statistics.median(results[configs[0][0]][0])
     jobs_p = statistics.median(results[configs[1][0]][0])
     print(f"\n{options.images} images, P = {p} processors, medians of {options.rounds} rounds\n")
-    print("| configuration | files/s | × --jobs 1 | wall time (s, with start-up) |")
-    print("|---|---|---|---|")
+    print("| configuration | files/s | × --jobs 1 | wall time (s, with start-up) | processor ms per file |")
+    print("|---|---|---|---|---|")
     for name, _, _ in configs:
-        rates, walls = results[name]
+        rates, walls, cpus = results[name]
         rate = statistics.median(rates)
-        print(f"| {name} | {rate:.1f} | {rate / base:.2f} | {statistics.median(walls):.1f} |")
+        print(f"| {name} | {rate:.1f} | {rate / base:.2f} | {statistics.median(walls):.1f} "
+              f"| {1000 * statistics.median(cpus) / options.images:.0f} |")
     cluster = statistics.median(results[configs[3][0]][0])
     print(f"\n--jobs {p} over --jobs 1: {jobs_p / base:.2f} (target ≥ {0.85 * p:.2f}); "
           f"local cluster over --jobs {p}: {cluster / jobs_p:.2f} (target ≥ 0.75)")
