@@ -61,6 +61,7 @@ import errno
 import functools
 import glob
 import json
+import logging
 import math
 import os
 import signal
@@ -896,5 +897,6 @@ def local_cluster(workers=None, threads_per_worker=1):
         raise ImportError('dask.distributed is missing: install it with: pip install "vantrell[batch]"') from None
     workers = workers or processors()
     env = {"RAYON_NUM_THREADS": str(pool_size(workers * threads_per_worker))}
+    # Workers cancelled by an interruption would log it: only errors are shown.
     return LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker, processes=True,
-                        dashboard_address="127.0.0.1:0", env=env)
+                        dashboard_address="127.0.0.1:0", env=env, silence_logs=logging.ERROR)
