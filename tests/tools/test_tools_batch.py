@@ -206,3 +206,17 @@ def test_a_chunk_that_fails_as_a_whole_fails_each_of_its_files():
     runner.close()
     assert [(r.path, r.error) for r in results] == [
         (f"{i}.png", "MemoryError: the worker ran out" if i % 2 else "") for i in range(6)]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl", ".parquet"])
+def test_paths_with_commas_quotes_and_accents_survive_the_table_and_resume(tree, tmp_path, suffix):
+    import shutil
+
+    root, _ = tree
+    name = 'odd, "name" é.png'
+    shutil.copy(root / "a/g0.png", tmp_path / name)
+    found = batch.collect([tmp_path / name])
+    batch.lines_table(found, tmp_path / f"t{suffix}")
+    assert {row[0] for row in read_table(tmp_path / f"t{suffix}")} == {name}
+    again = batch.lines_table(found, tmp_path / f"t{suffix}", resume=True)
+    assert (again.skipped, again.done) == (1, 0)
