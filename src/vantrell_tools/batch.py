@@ -71,8 +71,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
+import vantrell
 
+from .arrays import segments_array, to_gray
 from .files import IMAGE_SUFFIXES, ImageFileError, read_image, replacing, write_image
+from .pages import flatten_page
+from .straighten import straighten
 
 __all__ = [
     "TABLE_COLUMNS", "Batch", "FileLines", "FileWritten", "Summary", "Interrupted",
@@ -279,10 +283,6 @@ def segments_of(image, scale=0.8):
     """The segments of an RGB or gray image as the (N, 7) float64 array of
     :func:`vantrell_tools.arrays.segments_array`; an RGB image is made gray by
     :func:`vantrell_tools.arrays.to_gray` first."""
-    import vantrell
-
-    from .arrays import segments_array, to_gray
-
     return segments_array(vantrell.detect(to_gray(image), scale))
 
 
@@ -313,15 +313,11 @@ def _image_failed(item, reason):
 
 
 def _straighten_task(item, mode, crop, filter, keep):
-    from .straighten import straighten
-
     return _image_task(item, lambda image: straighten(image, mode=mode, crop=crop, filter=filter),
                        "not straightened", keep)
 
 
 def _flatten_task(item, aspect, filter, keep):
-    from .pages import flatten_page
-
     return _image_task(item, lambda image: flatten_page(image, aspect=aspect, filter=filter),
                        "not flattened", keep)
 
@@ -329,13 +325,10 @@ def _flatten_task(item, aspect, filter, keep):
 def _image_task(item, operation, refusal, keep):
     index, path, name, output = item
     try:
-        image = read_image(path)
-        gray = image.ndim == 2
-        result = operation(np.repeat(image[:, :, None], 3, axis=2) if gray else image)
+        result = operation(read_image(path))  # gray stays gray, RGB stays RGB
         if not result.fitted and not keep:
             return FileWritten(index, name, output, f"{refusal}: {result.reason}")
-        picture = result.image[:, :, 0] if gray else result.image
-        _write_output(output, picture)
+        _write_output(output, result.image)
     except ImageFileError as error:  # the output's problems name the output
         return FileWritten(index, name, output, error.reason if error.path == path else str(error))
     except Exception as error:

@@ -14,7 +14,8 @@ import os
 import sys
 
 from . import batch as batches
-from .files import IMAGE_SUFFIXES, ImageFileError
+from .arrays import draw_segments
+from .files import IMAGE_SUFFIXES, ImageFileError, read_image, write_image, write_svg
 
 PROG = "vantrell"
 
@@ -195,8 +196,6 @@ def _picture(args, found):
     if len(found) != 1 or found.missing:
         raise _UsageError("a picture output takes exactly one input image; "
                           "write a table (.parquet, .csv, .jsonl) for many")
-    from .arrays import draw_segments
-    from .files import read_image, write_image, write_svg
 
     image = read_image(found.files[0])
     segments = batches.segments_of(image, args.scale)

@@ -195,3 +195,16 @@ def test_a_terminal_shows_a_progress_bar_unless_quiet(tree, tmp_path, quiet):
     text = shown.decode(errors="replace")
     assert (f"/{len(images)}" in text and "file/s" in text) != quiet
     assert ("files done" in text) != quiet
+
+
+@pytest.mark.parametrize("command_name, refusal", [("straighten", "not straightened: "),
+                                                   ("flatten", "not flattened: ")])
+def test_a_picture_that_cannot_be_corrected_fails_unless_kept_unchanged(capsys, tree, tmp_path,
+                                                                         command_name, refusal):
+    root, _ = tree
+    status, err = run(capsys, command_name, root / "blank.png", "-o", tmp_path / "out")
+    assert status == 1 and err[0].startswith(f"vantrell: {root / 'blank.png'}: {refusal}")
+    assert list((tmp_path / "out").iterdir()) == []
+    status, _ = run(capsys, command_name, root / "blank.png", "-o", tmp_path / "out", "--keep-unfitted")
+    assert status == 0
+    np.testing.assert_array_equal(read_image(tmp_path / "out/blank.png"), read_image(root / "blank.png"))
