@@ -308,16 +308,22 @@ def write_svg(path, image, segments):
     The image is embedded as PNG and every segment drawn as a line of its own
     width, coloured by its angle (hue 0° to 360° for -90° to 90°). The SVG's
     coordinates are the module's, one unit per pixel: the centre of pixel
-    (c, r) is at (c + 0.5, r + 0.5). ``segments`` is an (N, 7) array (x1, y1,
-    x2, y2, width, precision, log_nfa). Written atomically, as :func:`write_image`.
+    (c, r) is at (c + 0.5, r + 0.5). As :func:`vantrell_tools.arrays.draw_segments`
+    does, the lines are drawn on the edges: the detector's end points moved by
+    :func:`vantrell_tools.arrays.edge_endpoints`. ``segments`` is an (N, 7)
+    array (x1, y1, x2, y2, width, precision, log_nfa). Written atomically, as
+    :func:`write_image`.
     """
     import base64
     import colorsys
 
+    from .arrays import edge_endpoints
+
     height, width = image.shape[:2]
     png = base64.b64encode(_encode(_check_array(image, path), "png", path)).decode("ascii")
+    table = np.asarray(segments, np.float64).reshape(-1, 7)
     lines = []
-    for x1, y1, x2, y2, w, _precision, log_nfa in np.asarray(segments, np.float64).reshape(-1, 7).tolist():
+    for (x1, y1, x2, y2), (w, log_nfa) in zip(edge_endpoints(table).tolist(), table[:, [4, 6]].tolist()):
         angle = math.degrees(math.atan2(y2 - y1, x2 - x1))
         hue = ((angle + 90.0) % 180.0) / 180.0
         r, g, b = (round(255 * c) for c in colorsys.hsv_to_rgb(hue, 1.0, 1.0))
