@@ -122,10 +122,13 @@ ASAN_ENV    = LD_PRELOAD=$(ASAN_RT) \
 
 # Not under the sanitizer: the tests that cap the address space (so that the
 # pool cannot make its threads, or a call runs out of memory): the sanitizer's
-# shadow memory needs far more.
+# shadow memory needs far more. Nor the pure-Python tools' tests, whose native
+# code is the image, Arrow and Dask libraries' (their own allocators and worker
+# processes), not the module's.
 ASAN_DESELECT ?= --deselect tests/test_pool.py::test_more_threads_than_can_be_made_still_work \
   --deselect tests/test_pool.py::test_running_out_of_memory_in_detect_raises_memory_error \
-  --deselect tests/test_pool.py::test_a_pool_asked_for_more_threads_than_memory_allows_fails_soundly
+  --deselect tests/test_pool.py::test_a_pool_asked_for_more_threads_than_memory_allows_fails_soundly \
+  --ignore=tests/tools
 
 sanitize: asan-pytest asan-cpp tsan
 

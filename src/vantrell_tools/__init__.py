@@ -5,6 +5,7 @@ the centre of pixel (c, r) at (c + 0.5, r + 0.5), so an image of width w and
 height h covers [0, w] x [0, h]. Results are deterministic to the bit.
 """
 from .arrays import draw_segments, segments_array, segments_from_array, to_gray
+from .files import read_image, write_image
 from .pages import Flattened, find_page, flatten_page, page_aspect
 from .straighten import Straightened, straighten
 from .warped import Warped, warp_image
@@ -12,5 +13,5 @@ from .warped import Warped, warp_image
 __all__ = [
     "segments_array", "segments_from_array", "to_gray", "draw_segments",
     "Straightened", "straighten", "Flattened", "find_page", "flatten_page", "page_aspect",
-    "Warped", "warp_image",
+    "Warped", "warp_image", "read_image", "write_image",
 ]
