@@ -176,8 +176,10 @@ def _read_tiff(path, data):
 
 
 def _first_line(error):
-    text = str(error).strip().splitlines()
-    return text[0] if text else type(error).__name__
+    """The first line of an error's text; its type's name when the text says
+    nothing (some decoders give only a control character)."""
+    text = "".join(c for c in str(error) if c.isprintable() or c == "\n").strip().splitlines()
+    return text[0] if text and any(c.isalnum() for c in text[0]) else type(error).__name__
 
 
 def read_image(path):

@@ -122,8 +122,10 @@ def broken_tree(tmp_path):
     root = tmp_path / "in"
     make_tree(root, count=1)
     (root / "a/damaged.png").write_bytes((root / "a/g0.png").read_bytes()[:150])
+    (root / "a/garbled.png").write_bytes(b"\x89PNG\r\n\x1a\nnot really")
     (root / "a/gone.png").symlink_to(root / "nowhere.png")
-    problems = {"a/damaged.png": "damaged PNG", "a/gone.png": os.strerror(2)}
+    problems = {"a/damaged.png": "damaged PNG", "a/garbled.png": "damaged PNG",
+                "a/gone.png": os.strerror(2)}
     if os.geteuid() != 0:
         (root / "a/locked.png").write_bytes((root / "a/g0.png").read_bytes())
         os.chmod(root / "a/locked.png", 0)
@@ -140,6 +142,8 @@ def test_failed_files_are_reported_and_the_others_done(tmp_path):
     assert {path: reason for path, reason in summary.failed} == {
         r.path: r.error for r in seen}
     assert all(problems[path] in reason for path, reason in summary.failed)
+    # One readable line each: a decoder's control characters never reach it.
+    assert all(reason.isprintable() and "()" not in reason for _, reason in summary.failed)
     assert summary.done == len(found) - len(problems)
     assert {row[0] for row in read_table(tmp_path / "t.csv")} == {
         found.relative(f) for f in found.files} - set(problems)
