@@ -10,14 +10,17 @@
 #include "pool/pool.hpp"
 
 #include <cxxabi.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -72,6 +75,24 @@ void ready_to_throw() {
 // is ready: that needs a few pages, and the pool's stacks would otherwise take
 // the last of the address space when it is capped.
 constexpr std::size_t START_ROOM_BYTES = 1 << 20;
+
+// Sleeping on a word and waking its sleepers, straight through the kernel's
+// futex. std::atomic's wait and notify keep a table of waiters that the
+// library makes on first use under a one-time guard: a fork while another
+// thread makes it would leave that guard held in the child for ever.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+// Sleeps until woken, unless `word` no longer holds `seen`; may return early.
+void sleep_while(std::atomic<std::uint32_t>& word, std::uint32_t seen) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr,
+            nullptr, 0);
+}
+
+void wake_all(std::atomic<std::uint32_t>& word) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+            nullptr, 0);
+}
 
 // A positive decimal integer, 0 for "keep the default", -1 for unset or not a number.
 long read_count(const char* name) {
@@ -197,7 +218,7 @@ public:
         for (;;) {
             const std::uint32_t now = word.load(std::memory_order_acquire);
             if (now == value) return;
-            word.wait(now, std::memory_order_acquire);
+            sleep_while(word, now);
         }
     }
 
@@ -342,7 +363,7 @@ private:
         // Counted after any fault is stored, so a caller that reads the final
         // count (acquire) sees the fault too. A worker holds the job by a
         // shared pointer, so it outlives a caller that returns at once.
-        if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == pieces_) finished_.notify_all();
+        if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == pieces_) wake_all(finished_);
     }
 
     RowBody body_;
@@ -440,7 +461,7 @@ public:
             state_.store(RUNNING, std::memory_order_relaxed);  // it was AGAIN: look again
         }
         pool.stop_working();
-        state_.notify_all();
+        wake_all(state_);
         return false;
     }
 
@@ -465,7 +486,7 @@ public:
             // too): at most the one it began.
             if (!pool_.spin_until(idle)) {
                 while (!idle()) {
-                    state_.wait(s, std::memory_order_acquire);
+                    sleep_while(state_, s);
                     s = state_.load(std::memory_order_acquire);
                 }
             }
