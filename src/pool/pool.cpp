@@ -32,9 +32,14 @@
 namespace vantrell::pool {
 namespace {
 
-// Pieces per thread of a loop: enough for a thread that finishes early to find
-// work when rows cost unequal amounts, few enough that claiming costs nothing.
-constexpr std::size_t PIECES_PER_THREAD = 8;
+// A thread claims as a piece of a loop 1 / (SHARE_PER_THREAD x threads) of the
+// rows left, but never fewer than 1 / (LEAST_PIECES_PER_THREAD x threads) of
+// all its rows: a few large pieces first and small ones at the end, so that
+// the last piece to finish is short, and few enough pieces that claiming them
+// costs nothing beside the rows (a body may redo some work at the start of
+// each piece, as the downscale redoes a few rows).
+constexpr std::size_t SHARE_PER_THREAD = 2;
+constexpr std::size_t LEAST_PIECES_PER_THREAD = 256;
 // Workers run flat row loops; a small stack lets many of them coexist.
 constexpr std::size_t WORKER_STACK_BYTES = 512 * 1024;
 // Waking a sleeping thread costs far more than a short loop on a virtual
@@ -314,15 +319,15 @@ private:
 namespace {
 
 // One row loop. Its caller claims pieces like the workers that join it; a
-// worker that takes it after every piece is claimed finds nothing and leaves.
+// worker that takes it after every row is claimed finds nothing and leaves.
+// Pieces shrink as the loop goes on (each is a share of the rows left), so
+// that the threads reach the end of the loop together: with pieces of one
+// size, a caller that has run out of them waits for half of one, on average.
 class RowJob final : public Work {
 public:
     RowJob(RowBody body, void* context, std::size_t rows, std::size_t threads)
-        : body_(body), context_(context), rows_(rows) {
-        const std::size_t wanted = threads * PIECES_PER_THREAD;
-        piece_rows_ = std::max<std::size_t>(1, (rows + wanted - 1) / wanted);
-        pieces_ = static_cast<std::uint32_t>((rows + piece_rows_ - 1) / piece_rows_);
-    }
+        : body_(body), context_(context), rows_(rows), share_(SHARE_PER_THREAD * threads),
+          least_rows_(std::max<std::size_t>(1, rows / (LEAST_PIECES_PER_THREAD * threads))) {}
 
     bool run_on_worker(Pool& pool) override {
         pool.start_working();
@@ -331,27 +336,30 @@ public:
         return true;
     }
 
-    // Claims and runs pieces until every piece is claimed.
+    // Claims and runs pieces until every row is claimed.
     void run_pieces() {
+        std::size_t begin = next_.load(std::memory_order_relaxed);
         for (;;) {
-            const std::uint32_t piece = next_.fetch_add(1, std::memory_order_relaxed);
-            if (piece >= pieces_) return;
-            run_piece(piece);
+            if (begin >= rows_) return;
+            const std::size_t left = rows_ - begin;
+            const std::size_t n = std::min(left, std::max(least_rows_, (left + share_ - 1) / share_));
+            if (next_.compare_exchange_weak(begin, begin + n, std::memory_order_relaxed)) {
+                run_piece(begin, begin + n);
+                begin = next_.load(std::memory_order_relaxed);
+            }
         }
     }
 
-    // Returns when every piece has run, and rethrows the first fault of one.
+    // Returns when every row has run, and rethrows the first fault of a piece.
     void finish(Pool& pool) {
-        pool.wait_for(finished_, pieces_);
+        pool.wait_for(finished_, 1);
         if (fault_) std::rethrow_exception(fault_);
     }
 
 private:
-    void run_piece(std::uint32_t piece) {
+    void run_piece(std::size_t begin, std::size_t end) {
         // A fault cancels the pieces that have not started.
         if (!failed_.load(std::memory_order_relaxed)) {
-            const std::size_t begin = piece * piece_rows_;
-            const std::size_t end = std::min(rows_, begin + piece_rows_);
             try {
                 body_(context_, begin, end);
             } catch (...) {
@@ -360,18 +368,23 @@ private:
                 failed_.store(true, std::memory_order_relaxed);
             }
         }
-        // Counted after any fault is stored, so a caller that reads the final
-        // count (acquire) sees the fault too. A worker holds the job by a
+        // Counted after any fault is stored, so a caller that sees the loop
+        // finished (acquire) sees the fault too. A worker holds the job by a
         // shared pointer, so it outlives a caller that returns at once.
-        if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == pieces_) wake_all(finished_);
+        const std::size_t n = end - begin;
+        if (done_.fetch_add(n, std::memory_order_acq_rel) + n == rows_) {
+            finished_.store(1, std::memory_order_release);
+            wake_all(finished_);
+        }
     }
 
     RowBody body_;
     void* context_;
-    std::size_t rows_;
-    std::size_t piece_rows_;
-    std::uint32_t pieces_;
-    std::atomic<std::uint32_t> next_{0};
+    const std::size_t rows_;
+    const std::size_t share_;
+    const std::size_t least_rows_;
+    std::atomic<std::size_t> next_{0};  // the first row not yet claimed
+    std::atomic<std::size_t> done_{0};  // rows run (or cancelled)
     std::atomic<std::uint32_t> finished_{0};
     std::atomic<bool> failed_{false};
     std::mutex fault_mu_;
