@@ -204,10 +204,11 @@ def processors():
 def pool_size(jobs, cpus=None):
     """The size of the module's worker pool for ``jobs`` files at a time.
 
-    ``files × pool workers`` is kept within the processors: each file's call
-    gets ``cpus // jobs`` workers (at least one). The module's pool is shared by
-    every calling thread and a caller sleeps while the pool runs its row loops,
-    so one file at a time gets every processor and ``jobs = cpus`` one worker.
+    ``files × pool size`` is kept within the processors: each file's call
+    gets ``cpus // jobs`` threads (at least one). The module's pool is shared by
+    every calling thread, and a call of a pool of N runs its row loops on its
+    own thread beside at most N - 1 workers, so one file at a time gets every
+    processor and with ``jobs = cpus`` each caller works alone.
     """
     cpus = processors() if cpus is None else cpus
     return max(1, cpus // max(1, jobs))
