@@ -4,7 +4,8 @@
 drawn once into a folder; then each configuration runs as its own `vantrell
 lines` process, configurations alternated, for several rounds:
 
-- --jobs 1
+- --jobs 1, with the pool the command chooses and with RAYON_NUM_THREADS=1
+  (one processor)
 - --jobs P (P = the processors available), with the pool size the command
   chooses, and with RAYON_NUM_THREADS=P set by hand for comparison
 - --scheduler local --jobs P (P worker processes of one thread each)
@@ -107,6 +108,7 @@ def main():
     p = processors()
     configs = [
         (f"--jobs 1 (pool {pool_size(1)})", ["--jobs", "1"], {}),
+        ("--jobs 1 (pool 1, RAYON_NUM_THREADS=1)", ["--jobs", "1"], {"RAYON_NUM_THREADS": "1"}),
         (f"--jobs {p} (pool {pool_size(p)})", ["--jobs", str(p)], {}),
         (f"--jobs {p} (pool {p}, RAYON_NUM_THREADS={p})", ["--jobs", str(p)], {"RAYON_NUM_THREADS": str(p)}),
         (f"--scheduler local --jobs {p}", ["--scheduler", "local", "--jobs", str(p)], {}),
@@ -126,7 +128,8 @@ def main():
                       f"{measured[2]:.1f} s processor time", flush=True)
 
     base = statistics.median(results[configs[0][0]][0])
-    jobs_p = statistics.median(results[configs[1][0]][0])
+    one_core = statistics.median(results[configs[1][0]][0])
+    jobs_p = statistics.median(results[configs[2][0]][0])
     print(f"\n{options.images} images, P = {p} processors, medians of {options.rounds} rounds\n")
     print("| configuration | files/s | × --jobs 1 | wall time (s, with start-up) | processor ms per file |")
     print("|---|---|---|---|---|")
@@ -135,9 +138,12 @@ def main():
         rate = statistics.median(rates)
         print(f"| {name} | {rate:.1f} | {rate / base:.2f} | {statistics.median(walls):.1f} "
               f"| {1000 * statistics.median(cpus) / options.images:.0f} |")
-    cluster = statistics.median(results[configs[3][0]][0])
+    cluster = statistics.median(results[configs[4][0]][0])
     print(f"\n--jobs {p} over --jobs 1: {jobs_p / base:.2f} (target ≥ {0.85 * p:.2f}); "
           f"local cluster over --jobs {p}: {cluster / jobs_p:.2f} (target ≥ 0.75)")
+    # One file at a time already keeps more than one processor busy with the
+    # default pool; against one processor the figure says what the jobs add.
+    print(f"--jobs {p} over --jobs 1 on one processor: {jobs_p / one_core:.2f}")
 
 
 if __name__ == "__main__":

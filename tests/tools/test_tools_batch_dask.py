@@ -1,5 +1,7 @@
 """A batch on a real Dask cluster of two worker processes gives what the local
 run gives."""
+import os
+
 import pytest
 
 pytest.importorskip("pyarrow")
@@ -8,6 +10,10 @@ distributed = pytest.importorskip("distributed")
 from batch_trees import make_tree, read_table  # noqa: E402
 from vantrell_tools import batch  # noqa: E402
 from vantrell_tools.files import read_image  # noqa: E402
+
+# Read before any cluster starts: Dask's nanny writes its settings for the
+# workers into the process that starts them too.
+TRIM_BEFORE = os.environ.get("MALLOC_TRIM_THRESHOLD_")
 
 
 @pytest.fixture(scope="module")
@@ -37,6 +43,12 @@ def test_the_cluster_writes_the_local_table(client, tmp_path, suffix, chunk_size
     assert remote.failed[0][1].startswith("damaged PNG")
     assert sorted(r.path for r in batch.map_lines(found, client=client)) == sorted(
         found.relative(f) for f in found.files)
+
+
+def test_the_workers_keep_the_c_librarys_memory_trimming(client):
+    # Dask's own setting (65536) maps every image-sized buffer anew.
+    seen = client.run(lambda: __import__("os").environ.get("MALLOC_TRIM_THRESHOLD_"))
+    assert len(seen) == 2 and set(seen.values()) == {TRIM_BEFORE}
 
 
 @pytest.mark.timeout(240)
