@@ -890,11 +890,10 @@ def local_cluster(workers=None, threads_per_worker=1):
     process's module pool sized as :func:`pool_size` says, and returns it (use
     ``distributed.Client(cluster)`` to run on it; close both when done)."""
     try:
+        import dask
         from distributed import LocalCluster
     except ImportError:
         raise ImportError('dask.distributed is missing: install it with: pip install "vantrell[batch]"') from None
-    import dask
-
     workers = workers or processors()
     env = {"RAYON_NUM_THREADS": str(pool_size(workers * threads_per_worker))}
     # Dask starts its workers with MALLOC_TRIM_THRESHOLD_=65536, which also
